@@ -1,0 +1,72 @@
+#include "pyapi/args.h"
+
+#include "pyapi/object.h"
+
+namespace py {
+namespace {
+
+bool RaiseIncorrectType(PyObject* value, const char* argument_name,
+                        const char* expected) {
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got "
+               "%.200s)",
+               argument_name, expected, Py_TYPE(value)->tp_name);
+  return false;
+}
+
+}  // namespace
+
+bool CheckUnicodeArgument(PyObject* value, const char* argument_name) {
+  if (value == Py_None || PyUnicode_CheckExact(value)) return true;
+  return RaiseIncorrectType(value, argument_name, "unicode");
+}
+
+bool CheckStringArgument(PyObject* value, const char* argument_name) {
+  if (value == Py_None || PyString_CheckExact(value) ||
+      PyUnicode_CheckExact(value)) {
+    return true;
+  }
+  return RaiseIncorrectType(value, argument_name, "basestring");
+}
+
+PyObject* RaiseExpectedType(const char* expected, PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", expected,
+               Py_TYPE(got)->tp_name);
+  return nullptr;
+}
+
+bool ToInt64(PyObject* value, int64_t* result) {
+  Object integer;
+  if (PyInt_Check(value) || PyLong_Check(value)) {
+    integer = Object::Borrow(value);
+  } else {
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    const char* conversion = nullptr;
+    if (number != nullptr && number->nb_int != nullptr) {
+      conversion = "int";
+      integer = Object::Steal(number->nb_int(value));
+    } else if (number != nullptr && number->nb_long != nullptr) {
+      conversion = "long";
+      integer = Object::Steal(number->nb_long(value));
+    } else {
+      PyErr_SetString(PyExc_TypeError, "an integer is required");
+      return false;
+    }
+    if (!integer) return false;
+    if (!PyInt_Check(integer.get()) && !PyLong_Check(integer.get())) {
+      PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)",
+                   conversion, conversion, Py_TYPE(integer.get())->tp_name);
+      return false;
+    }
+  }
+  if (PyInt_Check(integer.get())) {
+    *result = PyInt_AS_LONG(integer.get());
+    return true;
+  }
+  const PY_LONG_LONG converted = PyLong_AsLongLong(integer.get());
+  if (converted == -1 && PyErr_Occurred()) return false;
+  *result = converted;
+  return true;
+}
+
+}  // namespace py

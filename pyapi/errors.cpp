@@ -1,0 +1,70 @@
+#include "pyapi/errors.h"
+
+#include <frameobject.h>
+
+#include "pyapi/object.h"
+
+namespace py {
+
+void AddTraceback(const char* function, int line, const char* filename) {
+  // The entry is added on behalf of the pending exception, so the work of
+  // building a frame must neither see nor lose it.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  Object code = Object::Steal(
+      reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, function, line)));
+  Object globals = Object::Steal(PyDict_New());
+  Object frame;
+  if (code && globals) {
+    frame = Object::Steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(),
+                    reinterpret_cast<PyCodeObject*>(code.get()),
+                    globals.get(), nullptr)));
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  if (!frame) return;
+  reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
+  PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+void WriteUnraisable(const char* context) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  // PyErr_Display rather than PyErr_Print: the latter would end the process
+  // for a SystemExit and keep the traceback alive in sys.last_traceback.
+  if (type != nullptr) PyErr_Display(type, value, traceback);
+  Object context_name = String(context);
+  PyErr_Restore(type, value, traceback);
+  PyErr_WriteUnraisable(context_name ? context_name.get() : Py_None);
+  PyErr_Clear();
+}
+
+PyObject* RaiseAllocationFailure(size_t bytes) {
+  PyErr_Format(PyExc_MemoryError, "Could not allocate %zu bytes.", bytes);
+  return nullptr;
+}
+
+PyObject* RaiseNameNotDefined(const char* name) {
+  PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", name);
+  return nullptr;
+}
+
+int WarnOnVersionMismatch(const char* module_name,
+                          const char* runtime_version) {
+  char built_for[4];
+  char running[4];
+  PyOS_snprintf(built_for, sizeof built_for, "%d.%d", PY_MAJOR_VERSION,
+                PY_MINOR_VERSION);
+  PyOS_snprintf(running, sizeof running, "%s", runtime_version);
+  if (built_for[0] == running[0] && built_for[2] == running[2]) return 0;
+  char message[200];
+  PyOS_snprintf(message, sizeof message,
+                "compiletime version %s of module '%.100s' does not match "
+                "runtime version %s",
+                built_for, module_name, running);
+  return PyErr_WarnEx(nullptr, message, 1);
+}
+
+}  // namespace py

@@ -1,0 +1,48 @@
+// Exceptions: setting one aside, traceback entries, unraisable reports, and
+// the texts both modules raise.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+namespace py {
+
+// Sets the pending exception (if any) aside for the scope and restores it
+// unchanged at the end, so cleanup code can call the interpreter safely.
+class ExceptionStash {
+ public:
+  ExceptionStash() { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~ExceptionStash() { PyErr_Restore(type_, value_, traceback_); }
+  ExceptionStash(const ExceptionStash&) = delete;
+  ExceptionStash& operator=(const ExceptionStash&) = delete;
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// Adds a traceback entry `function` at `filename`:`line` to the pending
+// exception, as a Python frame would.
+void AddTraceback(const char* function, int line, const char* filename);
+
+// Reports the pending exception where no caller can receive it: its full
+// traceback on standard error, then the interpreter's "Exception ... in
+// `context` ignored" notice. The error indicator is clear afterwards.
+void WriteUnraisable(const char* context);
+
+// MemoryError "Could not allocate %s bytes." for a module's own buffer.
+// Always returns nullptr.
+PyObject* RaiseAllocationFailure(size_t bytes);
+
+// NameError "name '%.200s' is not defined". Always returns nullptr.
+PyObject* RaiseNameNotDefined(const char* name);
+
+// Warns (RuntimeWarning) when the running interpreter's version differs in
+// its major or first minor digit from the one the module was built for.
+// Returns -1 when the warning filters turned the warning into an error.
+int WarnOnVersionMismatch(const char* module_name,
+                          const char* runtime_version = Py_GetVersion());
+
+}  // namespace py

@@ -1,0 +1,63 @@
+#include "pyapi/names.h"
+
+#include "pyapi/errors.h"
+
+namespace py {
+
+Object LookupBuiltin(const char* name) {
+  PyObject* builtins = PyImport_AddModule("__builtin__");  // borrowed
+  if (builtins == nullptr) return Object();
+  Object value = Object::Steal(PyObject_GetAttrString(builtins, name));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    RaiseNameNotDefined(name);
+  }
+  return value;
+}
+
+Object LookupGlobal(PyObject* globals, const char* name) {
+  PyObject* value = PyDict_GetItemString(globals, name);  // borrowed
+  if (value != nullptr) return Object::Borrow(value);
+  return LookupBuiltin(name);
+}
+
+Object Import(const char* name, PyObject* globals, PyObject* fromlist,
+              int level) {
+  Object import = LookupBuiltin("__import__");
+  if (!import) return import;
+  Object module_name = String(name);
+  Object locals = Object::Steal(PyDict_New());
+  Object names = fromlist != nullptr ? Object::Borrow(fromlist)
+                                     : Object::Steal(PyList_New(0));
+  Object level_number = Object::Steal(PyInt_FromLong(level));
+  if (!module_name || !locals || !names || !level_number) return Object();
+  return CallWith(import, module_name, Handle(globals), locals, names,
+                  level_number);
+}
+
+Object ImportFrom(Handle module, const char* name) {
+  Object value = GetAttr(module, name);
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Format(PyExc_ImportError, "cannot import name %.230s", name);
+  }
+  return value;
+}
+
+bool ImportNameInto(PyObject* globals, const char* package, const char* name) {
+  Object name_text = String(name);
+  if (!name_text) return false;
+  Object fromlist = Object::Steal(PyList_New(1));
+  if (!fromlist) return false;
+  PyList_SET_ITEM(fromlist.get(), 0, name_text.release());
+  Object module = Import(package, globals, fromlist.get());
+  if (!module) return false;
+  Object value = ImportFrom(module, name);
+  return value && PyDict_SetItemString(globals, name, value.get()) == 0;
+}
+
+bool ImportModuleInto(PyObject* globals, const char* name) {
+  Object module = Import(name, globals, nullptr);
+  return module && PyDict_SetItemString(globals, name, module.get()) == 0;
+}
+
+}  // namespace py

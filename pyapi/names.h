@@ -1,0 +1,35 @@
+// Names looked up at the moment of use, and imports done as a module body's
+// `import` statements do them.
+#pragma once
+
+#include <Python.h>
+
+#include "pyapi/object.h"
+
+namespace py {
+
+// `name` in the module namespace `globals`, then among the built-ins;
+// NameError "name '%.200s' is not defined" when neither has it.
+Object LookupGlobal(PyObject* globals, const char* name);
+
+// The built-in `name` (NameError as above when missing).
+Object LookupBuiltin(const char* name);
+
+// __import__(name, globals, {}, fromlist, level) through the built-in
+// __import__; `fromlist` may be null for an empty list. Level -1 is Python
+// 2's relative-then-absolute rule.
+Object Import(const char* name, PyObject* globals, PyObject* fromlist,
+              int level = -1);
+
+// `from module import name`: ImportError "cannot import name %.230s" when
+// the module lacks the attribute.
+Object ImportFrom(Handle module, const char* name);
+
+// `from package import name` in one step, bound into `globals` under `name`.
+// Returns false with an exception pending on failure.
+bool ImportNameInto(PyObject* globals, const char* package, const char* name);
+
+// `import name`, bound into `globals` under `name`.
+bool ImportModuleInto(PyObject* globals, const char* name);
+
+}  // namespace py
