@@ -1,0 +1,1 @@
+"""Modules shared by every part of the application."""
