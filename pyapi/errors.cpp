@@ -42,7 +42,11 @@ void WriteUnraisable(const char* context) {
 }
 
 PyObject* RaiseAllocationFailure(size_t bytes) {
-  PyErr_Format(PyExc_MemoryError, "Could not allocate %zu bytes.", bytes);
+  return RaiseAllocationFailure(bytes, PyExc_MemoryError);
+}
+
+PyObject* RaiseAllocationFailure(size_t bytes, PyObject* memory_error) {
+  PyErr_Format(memory_error, "Could not allocate %zu bytes.", bytes);
   return nullptr;
 }
 

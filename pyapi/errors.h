@@ -35,6 +35,9 @@ void WriteUnraisable(const char* context);
 // MemoryError "Could not allocate %s bytes." for a module's own buffer.
 // Always returns nullptr.
 PyObject* RaiseAllocationFailure(size_t bytes);
+// The same, raised as `memory_error`: the MemoryError class a module fetched
+// from the built-ins when it loaded.
+PyObject* RaiseAllocationFailure(size_t bytes, PyObject* memory_error);
 
 // NameError "name '%.200s' is not defined". Always returns nullptr.
 PyObject* RaiseNameNotDefined(const char* name);
