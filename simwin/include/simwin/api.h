@@ -95,6 +95,21 @@ typedef struct tagPOINT {
   LONG y;
 } POINT;
 
+typedef struct tagRECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+} RECT;
+
+typedef struct tagMINMAXINFO {
+  POINT ptReserved;
+  POINT ptMaxSize;
+  POINT ptMaxPosition;
+  POINT ptMinTrackSize;
+  POINT ptMaxTrackSize;
+} MINMAXINFO;
+
 typedef struct tagMSG {
   HWND hwnd;
   UINT message;
@@ -160,6 +175,17 @@ typedef struct _DEV_BROADCAST_DEVICEINTERFACE_W {
   WCHAR dbcc_name[1];
 } DEV_BROADCAST_DEVICEINTERFACE_W, *PDEV_BROADCAST_DEVICEINTERFACE_W;
 
+typedef struct _DEV_BROADCAST_HANDLE {
+  DWORD dbch_size;
+  DWORD dbch_devicetype;
+  DWORD dbch_reserved;
+  HANDLE dbch_handle;
+  HDEVNOTIFY dbch_hdevnotify;
+  GUID dbch_eventguid;
+  LONG dbch_nameoffset;
+  BYTE dbch_data[1];
+} DEV_BROADCAST_HANDLE, *PDEV_BROADCAST_HANDLE;
+
 static_assert(offsetof(DEV_BROADCAST_HDR, dbch_devicetype) == 4, "layout");
 static_assert(offsetof(DEV_BROADCAST_VOLUME, dbcv_unitmask) == 12, "layout");
 static_assert(offsetof(DEV_BROADCAST_VOLUME, dbcv_flags) == 16, "layout");
@@ -169,6 +195,8 @@ static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_classguid) == 12,
 static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) == 28,
               "layout");
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32, "layout");
+static_assert(offsetof(DEV_BROADCAST_HANDLE, dbch_eventguid) == 32, "layout");
+static_assert(sizeof(DEV_BROADCAST_HANDLE) == 56, "layout");
 static_assert(sizeof(WNDCLASSEXW) == 80, "layout");
 static_assert(sizeof(MSG) == 48, "layout");
 
@@ -192,12 +220,19 @@ static_assert(sizeof(MSG) == 48, "layout");
 #define ERROR_DIR_NOT_ROOT 144L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
+#define ERROR_NOACCESS 998L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_TLW_WITH_WSCHILD 1406L
 #define ERROR_CANNOT_FIND_WND_CLASS 1407L
 #define ERROR_WINDOW_OF_OTHER_THREAD 1408L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
+#define ERROR_CLASS_DOES_NOT_EXIST 1411L
+#define ERROR_CLASS_HAS_WINDOWS 1412L
+#define ERROR_MESSAGE_SYNC_ONLY 1159L
+#define ERROR_INVALID_THREAD_ID 1444L
+#define ERROR_NOT_ENOUGH_QUOTA 1816L
 #define ERROR_TIMEOUT 1460L
 
 // Drive types (GetDriveTypeW).
@@ -213,11 +248,25 @@ static_assert(sizeof(MSG) == 48, "layout");
 #define WM_NULL 0x0000
 #define WM_CREATE 0x0001
 #define WM_DESTROY 0x0002
+#define WM_SETTEXT 0x000C
+#define WM_GETTEXT 0x000D
+#define WM_CLOSE 0x0010
+#define WM_QUERYENDSESSION 0x0011
+#define WM_QUERYOPEN 0x0013
 #define WM_QUIT 0x0012
 #define WM_GETMINMAXINFO 0x0024
+#define WM_WINDOWPOSCHANGING 0x0046
+#define WM_WINDOWPOSCHANGED 0x0047
+#define WM_COPYDATA 0x004A
 #define WM_NCCREATE 0x0081
 #define WM_NCDESTROY 0x0082
 #define WM_NCCALCSIZE 0x0083
+#define WM_NCACTIVATE 0x0086
+#define WM_KEYDOWN 0x0100
+#define WM_KEYUP 0x0101
+#define WM_CHAR 0x0102
+#define WM_SYSKEYDOWN 0x0104
+#define WM_SYSKEYUP 0x0105
 #define WM_DEVICECHANGE 0x0219
 #define WM_USER 0x0400
 #define PM_NOREMOVE 0x0000
@@ -226,6 +275,15 @@ static_assert(sizeof(MSG) == 48, "layout");
 #define CW_USEDEFAULT ((int)0x80000000)
 #define HWND_MESSAGE ((HWND)(LONG_PTR)-3)
 #define HWND_BROADCAST ((HWND)0xffff)
+
+// Window and class styles.
+#define WS_OVERLAPPED 0x00000000L
+#define WS_POPUP 0x80000000L
+#define WS_CHILD 0x40000000L
+#define WS_VISIBLE 0x10000000L
+#define WS_THICKFRAME 0x00040000L
+#define CS_GLOBALCLASS 0x4000
+#define MAKEINTATOM(atom) ((LPWSTR)(ULONG_PTR)((WORD)(atom)))
 
 // Device-change events and record types (<dbt.h>).
 #define DBT_DEVNODES_CHANGED 0x0007

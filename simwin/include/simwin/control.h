@@ -13,6 +13,10 @@
 namespace simwin {
 
 using WString = std::u16string;
+
+// GUID_DEVINTERFACE_VOLUME, the device-interface class of volumes.
+constexpr GUID kVolumeInterfaceClass = {
+    0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 using PathList = std::vector<WString>;
 
 // One volume of the simulated machine.
@@ -70,7 +74,9 @@ struct SendOutcome {
 // The empty machine: no volumes, handles, windows, classes, faults or
 // recorded calls; recording on.
 void Reset();
-// The demo's laptop (see machine.cpp for its volumes).
+// The demo's laptop (see machine.cpp for its volumes). Replaces the volumes
+// (and forgets volume searches and file handles); windows, classes, faults
+// and recorded calls stay as they are.
 void LoadDefaultMachine();
 
 // Appends a volume; enumeration follows the order of these calls.

@@ -1,0 +1,37 @@
+// The machine's volumes and how paths lead to them. The caller holds the
+// machine lock for every function here.
+#pragma once
+
+#include <vector>
+
+#include "machine_state.h"
+
+namespace simwin {
+
+// The first volume with that GUID path (case-insensitive), or null.
+VolumePtr FindVolumeByName(Machine& machine, const WString& name);
+
+// Every mount path the volume ever lists, in order, without repeats.
+std::vector<WString> MountPaths(const Volume& volume);
+
+// Bit n for each drive letter "A" + n among the volume's mount paths.
+DWORD DriveLetterMask(const Volume& volume);
+
+// A path as the machine resolves it: relative paths and a missing path
+// start at the current directory, which is "C:\" on this machine.
+WString AbsolutePath(LPCWSTR path);
+
+enum class RootMatch {
+  kVolumeRoot,  // a volume's GUID path or one of its mount paths
+  kBelowRoot,   // a directory below one of those, not itself a mount point
+  kUnknown,
+};
+// Looks up a root directory (with its trailing backslash).
+RootMatch FindVolumeByRoot(Machine& machine, const WString& root,
+                           VolumePtr* volume);
+
+// The volume holding a directory: the one whose GUID path or mount path is
+// the longest prefix of it; null when none is.
+VolumePtr FindVolumeHolding(Machine& machine, const WString& directory);
+
+}  // namespace simwin
