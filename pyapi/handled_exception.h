@@ -47,8 +47,8 @@ class HandledException {
   // Whether the exception is an instance of `exception_class` (a class or a
   // tuple of classes), as an `except` clause tests it.
   bool Matches(Handle exception_class) const {
-    return type_ && PyErr_GivenExceptionMatches(type_.get(),
-                                                exception_class.get());
+    return type_ &&
+           PyErr_GivenExceptionMatches(type_.get(), exception_class.get());
   }
 
   // The three values an `__exit__` method receives; None where missing.

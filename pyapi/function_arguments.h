@@ -1,0 +1,95 @@
+// The arguments of a call bound to named parameters as a Python function
+// binds them, with the interpreter's own TypeError texts, for native
+// functions that stand in for functions and methods of Python classes.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <vector>
+
+#include "pyapi/object.h"
+
+namespace py {
+
+// Binds positional `args` (a tuple) and keyword `kwargs` (a dict or null)
+// to the `count` parameters `names`, of which the first `required` have no
+// default. values[i] receives a borrowed reference to the argument of
+// names[i]; an optional parameter that is not given keeps what the caller
+// put there (its default). Returns false with TypeError set, worded as for
+// a Python function named `function` (a method counts `self`):
+// "f() takes exactly 2 arguments (1 given)", "f() got an unexpected keyword
+// argument 'x'", "f() got multiple values for keyword argument 'x'".
+inline bool BindArguments(const char* function, PyObject* args,
+                          PyObject* kwargs, const char* const* names,
+                          Py_ssize_t count, Py_ssize_t required,
+                          PyObject** values) {
+  const bool has_defaults = required < count;
+  const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+  const Py_ssize_t keywords = kwargs != nullptr ? PyDict_Size(kwargs) : 0;
+  if (positional > count) {
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %s %zd argument%s (%zd given)", function,
+                 has_defaults ? "at most" : "exactly", count,
+                 count == 1 ? "" : "s", positional + keywords);
+    return false;
+  }
+  std::vector<char> given(static_cast<size_t>(count), 0);
+  for (Py_ssize_t i = 0; i < positional; ++i) {
+    values[i] = PyTuple_GET_ITEM(args, i);
+    given[static_cast<size_t>(i)] = 1;
+  }
+  Py_ssize_t position = 0;
+  PyObject* keyword;
+  PyObject* value;
+  while (keywords > 0 && PyDict_Next(kwargs, &position, &keyword, &value)) {
+    if (!PyString_Check(keyword) && !PyUnicode_Check(keyword)) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
+                   function);
+      return false;
+    }
+    Py_ssize_t index = 0;
+    for (; index < count; ++index) {
+      Object name = String(names[index]);
+      if (!name) return false;
+      const int same = PyObject_RichCompareBool(keyword, name.get(), Py_EQ);
+      if (same < 0) return false;
+      if (same) break;
+    }
+    if (index < count && !given[static_cast<size_t>(index)]) {
+      values[index] = value;
+      given[static_cast<size_t>(index)] = 1;
+      continue;
+    }
+    Object keyword_text = Object::Steal(PyObject_Str(keyword));
+    if (!keyword_text) return false;
+    PyErr_Format(PyExc_TypeError,
+                 index == count
+                     ? "%.200s() got an unexpected keyword argument '%.400s'"
+                     : "%.200s() got multiple values for keyword argument "
+                       "'%.400s'",
+                 function, PyString_AS_STRING(keyword_text.get()));
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < required; ++i) {
+    if (given[static_cast<size_t>(i)]) continue;
+    Py_ssize_t given_count = 0;
+    for (const char bound : given) given_count += bound;
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %s %zd argument%s (%zd given)", function,
+                 has_defaults ? "at least" : "exactly", required,
+                 required == 1 ? "" : "s", given_count);
+    return false;
+  }
+  return true;
+}
+
+template <size_t Count>
+bool BindArguments(const char* function, PyObject* args, PyObject* kwargs,
+                   const char* const (&names)[Count], Py_ssize_t required,
+                   PyObject* (&values)[Count]) {
+  return BindArguments(function, args, kwargs, names,
+                       static_cast<Py_ssize_t>(Count), required, values);
+}
+
+}  // namespace py

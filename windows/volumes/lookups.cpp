@@ -1,0 +1,220 @@
+#include "windows/volumes/lookups.h"
+
+#include <cstdint>
+
+#include "pyapi/args.h"
+#include "pyapi/function_arguments.h"
+#include "pyapi/handled_exception.h"
+#include "windows/volumes/identifiers.h"
+#include "windows/volumes/module_state.h"
+#include "windows/volumes/queries.h"
+
+namespace volumes {
+namespace {
+
+const char kAllVolumeEntriesDoc[] =
+    "Returns the volume entry dictionary.\n"
+    "\n"
+    "Args:\n"
+    "  force_update: if true, the volume entry table is repopulated first;\n"
+    "    otherwise cached values are used if available.\n"
+    "\n"
+    "Returns:\n"
+    "  A dictionary mapping volume IDs to volume_entry.VolumeEntry values.\n";
+
+const char kFindVolumeIDForDeviceNumberDoc[] =
+    "Returns the volume ID of the volume whose files have st_dev `st_dev`.\n"
+    "\n"
+    "A file's st_dev is its volume's serial number, from which the table's\n"
+    "keys are made, so the result finds that volume's entry once the table\n"
+    "holds it. The table is neither read nor refreshed.\n";
+
+const char kIsFATDoc[] =
+    "Returns True if the filesystem is of the FAT family.\n"
+    "\n"
+    "Args:\n"
+    "  serial_number: the serial number of the file system.\n"
+    "  handle: a handle object for a file on that file system; its `handle`\n"
+    "    attribute holds the raw Win32 handle.\n"
+    "\n"
+    "Returns:\n"
+    "  True for FAT32 and exFAT, False otherwise, including when the file\n"
+    "  system cannot be queried. An answer stays cached until the next\n"
+    "  completed VolumeInfo refresh.\n";
+
+PyObject* FindVolumeIDMethodFunction(PyObject*, PyObject* args,
+                                     PyObject* kwargs) {
+  static const char* const kParameters[] = {"self", "stat_result"};
+  PyObject* arguments[2] = {};
+  if (!py::BindArguments("FindVolumeID", args, kwargs, kParameters, 2,
+                         arguments)) {
+    return nullptr;
+  }
+  PyObject* const stat_result = arguments[1];
+  py::Object find_volume_id = Global("FindVolumeID");
+  if (!find_volume_id) return nullptr;
+  return py::CallWith(find_volume_id, py::Handle(stat_result)).release();
+}
+
+PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
+                                   PyObject* kwargs) {
+  static const char* const kParameters[] = {"self", "force_update"};
+  PyObject* arguments[2] = {nullptr, Py_False};
+  if (!py::BindArguments("AllVolumeEntries", args, kwargs, kParameters, 1,
+                         arguments)) {
+    return nullptr;
+  }
+  PyObject* const self = arguments[0];
+  PyObject* const force_update = arguments[1];
+  py::Object entries = py::GetAttr(self, "_volume_entries");
+  if (!entries) return nullptr;
+  int refresh = PyObject_Not(entries.get());
+  if (refresh == 0) refresh = PyObject_IsTrue(force_update);
+  if (refresh < 0) return nullptr;
+  if (refresh) {
+    py::Object populate = py::GetAttr(self, "_PopulateVolumeTable");
+    if (!populate) return nullptr;
+    py::Object current_volume_ids = py::GetAttr(self, "_volume_ids");
+    if (!current_volume_ids || !py::CallWith(populate, current_volume_ids)) {
+      return nullptr;
+    }
+    entries = py::GetAttr(self, "_volume_entries");
+    if (!entries) return nullptr;
+  }
+  return CallMethod(entries, "copy").release();
+}
+
+PyObject* GetVolumeEntryForVolumeIDFunction(PyObject*, PyObject* args,
+                                            PyObject* kwargs) {
+  static const char* const kParameters[] = {"self", "volume_id"};
+  PyObject* arguments[2] = {};
+  if (!py::BindArguments("GetVolumeEntryForVolumeID", args, kwargs, kParameters,
+                         2, arguments)) {
+    return nullptr;
+  }
+  PyObject* const self = arguments[0];
+  PyObject* const volume_id = arguments[1];
+  py::Object entries = py::GetAttr(self, "_volume_entries");
+  if (!entries) return nullptr;
+  return CallMethod(entries, "get", py::Handle(volume_id)).release();
+}
+
+PyObject* GetVolumeEntryForDeviceNumberFunction(PyObject*, PyObject* args,
+                                                PyObject* kwargs) {
+  static const char* const kParameters[] = {"self", "st_dev"};
+  PyObject* arguments[2] = {};
+  if (!py::BindArguments("GetVolumeEntryForDeviceNumber", args, kwargs,
+                         kParameters, 2, arguments)) {
+    return nullptr;
+  }
+  PyObject* const self = arguments[0];
+  PyObject* const st_dev = arguments[1];
+  py::Object volume_id =
+      CallMethod(self, "_FindVolumeIDForDeviceNumber", py::Handle(st_dev));
+  if (!volume_id) return nullptr;
+  return CallMethod(self, "GetVolumeEntryForVolumeID", volume_id).release();
+}
+
+PyObject* FindVolumeIDForDeviceNumberFunction(PyObject*, PyObject* args,
+                                              PyObject* kwargs) {
+  static const char* const kParameters[] = {"self", "st_dev"};
+  PyObject* arguments[2] = {};
+  if (!py::BindArguments("_FindVolumeIDForDeviceNumber", args, kwargs,
+                         kParameters, 2, arguments)) {
+    return nullptr;
+  }
+  PyObject* const st_dev = arguments[1];
+  // The same derivation as the table's keys, through the same module name,
+  // so a rebinding of it changes both alike.
+  py::Object volume_id_from_serial = Global("_VolumeIDFromSerialNumber");
+  if (!volume_id_from_serial) return nullptr;
+  return py::CallWith(volume_id_from_serial, py::Handle(st_dev)).release();
+}
+
+// The file-system name of the volume holding the file `handle` wraps; null
+// with the exception of the handle conversion or of the query pending.
+py::Object FileSystemOfHandle(PyObject* handle) {
+  py::Object raw_handle = py::GetAttr(handle, "handle");
+  if (!raw_handle) return {};
+  int64_t value = 0;
+  if (!py::ToInt64(raw_handle.get(), &value)) return {};
+  py::Object information = VolumeInformationByHandle(value);
+  if (!information) return {};
+  return py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 4));
+}
+
+PyObject* IsFATFunction(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kParameters[] = {"serial_number", "handle"};
+  PyObject* arguments[2] = {};
+  if (!py::BindArguments("IsFAT", args, kwargs, kParameters, 2, arguments)) {
+    return nullptr;
+  }
+  PyObject* const serial_number = arguments[0];
+  PyObject* const handle = arguments[1];
+  ModuleState& state = State();
+  py::Object volume_id_from_serial = Global("_VolumeIDFromSerialNumber");
+  if (!volume_id_from_serial) return nullptr;
+  py::Object volume_id =
+      py::CallWith(volume_id_from_serial, py::Handle(serial_number));
+  if (!volume_id) return nullptr;
+  py::Object none = py::Object::None();
+  py::Object cached = CallMethod(state.is_fat_cache, "get", volume_id, none);
+  if (!cached) return nullptr;
+  if (cached.get() != Py_None) return cached.release();
+
+  py::Object filesystem = FileSystemOfHandle(handle);
+  if (!filesystem) {
+    py::HandledException caught;
+    py::Object windows_error = Global("WindowsError");
+    if (!windows_error) return nullptr;
+    if (!caught.Matches(windows_error)) {
+      caught.Reraise();
+      return nullptr;
+    }
+    // A volume that cannot be queried is not cached: the next call asks
+    // again.
+    if (!Log("exception", "WindowsError")) return nullptr;
+    Py_RETURN_FALSE;
+  }
+  py::Object lower = CallMethod(filesystem, "lower");
+  if (!lower) return nullptr;
+  const int member =
+      PySequence_Contains(state.fat_filesystems.get(), lower.get());
+  if (member < 0) return nullptr;
+  py::Object is_fat = py::Object::Borrow(member ? Py_True : Py_False);
+  if (PyObject_SetItem(state.is_fat_cache.get(), volume_id.get(),
+                       is_fat.get()) < 0) {
+    return nullptr;
+  }
+  return is_fat.release();
+}
+
+constexpr int kKeywordMethod = METH_VARARGS | METH_KEYWORDS;
+
+}  // namespace
+
+PyMethodDef kFindVolumeIDMethod = {"FindVolumeID",
+                                   AsMethod(FindVolumeIDMethodFunction),
+                                   kKeywordMethod, kFindVolumeIDDoc};
+
+PyMethodDef kAllVolumeEntriesMethod = {"AllVolumeEntries",
+                                       AsMethod(AllVolumeEntriesFunction),
+                                       kKeywordMethod, kAllVolumeEntriesDoc};
+
+PyMethodDef kGetVolumeEntryForVolumeIDMethod = {
+    "GetVolumeEntryForVolumeID", AsMethod(GetVolumeEntryForVolumeIDFunction),
+    kKeywordMethod, nullptr};
+
+PyMethodDef kGetVolumeEntryForDeviceNumberMethod = {
+    "GetVolumeEntryForDeviceNumber",
+    AsMethod(GetVolumeEntryForDeviceNumberFunction), kKeywordMethod, nullptr};
+
+PyMethodDef kFindVolumeIDForDeviceNumberMethod = {
+    "_FindVolumeIDForDeviceNumber",
+    AsMethod(FindVolumeIDForDeviceNumberFunction), kKeywordMethod,
+    kFindVolumeIDForDeviceNumberDoc};
+
+PyMethodDef kIsFATFunction = {"IsFAT", AsMethod(IsFATFunction), kKeywordMethod,
+                              kIsFATDoc};
+
+}  // namespace volumes

@@ -1,0 +1,74 @@
+// What the module keeps outside its namespace, and the ways its code reaches
+// the namespace, the host's RaiseWindowsError and the module logger.
+#pragma once
+
+#include <Python.h>
+
+#include "host/winwrap.h"
+#include "pyapi/object.h"
+#include "win32/win32.h"
+
+namespace volumes {
+
+struct ModuleState {
+  // The module namespace, where module-level names are looked up at use.
+  py::Object globals;
+  // The module's __name__, given to every function it creates.
+  py::Object name;
+  host::RaiseWindowsErrorFunction raise_windows_error = nullptr;
+  // Built-ins fetched once at load and used for the life of the module.
+  py::Object object_type;
+  py::Object type_error;
+  py::Object memory_error;
+  // The FAT family for IsFAT (a frozenset) and its answer cache (a dict);
+  // None until the module body sets them.
+  py::Object fat_filesystems;
+  py::Object is_fat_cache;
+};
+
+// The one state of the process. It is never destroyed: the module lives
+// until the process ends, when the interpreter may already be gone.
+ModuleState& State();
+
+// WindowsError for the thread's last Win32 error; call it right after the
+// failing call. Always returns nullptr.
+PyObject* RaiseLastWindowsError();
+// WindowsError for `error`, a code read with GetLastError right after the
+// failing call. Always returns nullptr.
+PyObject* RaiseWindowsError(DWORD error);
+
+// `name` in the module namespace at the moment of use, then among the
+// built-ins (NameError when in neither).
+py::Object Global(const char* name);
+
+// LOGGER.<level>(format, *arguments): the logging framework formats.
+// Returns false with the logger's exception pending.
+template <typename... Arguments>
+bool Log(const char* level, const char* format, const Arguments&... arguments) {
+  py::Object logger = Global("LOGGER");
+  if (!logger) return false;
+  py::Object method = py::GetAttr(logger, level);
+  if (!method) return false;
+  py::Object text = py::String(format);
+  if (!text) return false;
+  return static_cast<bool>(py::CallWith(method, text, arguments...));
+}
+
+// A C function of any of the calling conventions, as a method table holds
+// it (the cast through a plain function pointer is the sanctioned one).
+template <typename Function>
+PyCFunction AsMethod(Function function) {
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)(void)>(function));
+}
+
+// receiver.name(*arguments).
+template <typename... Arguments>
+py::Object CallMethod(py::Handle receiver, const char* name,
+                      const Arguments&... arguments) {
+  py::Object method = py::GetAttr(receiver, name);
+  if (!method) return method;
+  return py::CallWith(method, arguments...);
+}
+
+}  // namespace volumes

@@ -1,0 +1,38 @@
+// The Win32 volume queries: volume names, mount points and volume
+// information, as the module's own code calls them and as the host does.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "pyapi/object.h"
+
+namespace volumes {
+
+// Each returns null with an exception pending on failure.
+
+// The volume GUID names the system reports, in its order (a list).
+py::Object ListVolumeNames();
+
+// The volume information record (label, serial number, component length,
+// flags, file-system name) of the volume holding the open file `handle`.
+py::Object VolumeInformationByHandle(int64_t handle);
+
+// The volume information record of the volume mounted at `path`, which has
+// passed the argument test: None (refused here) or exactly unicode.
+py::Object VolumeInformation(PyObject* path);
+
+// The mount points (a list of unicode) of the volume named `guid_path`,
+// which has passed the argument test: None, exactly str or exactly unicode.
+py::Object VolumePathNames(PyObject* guid_path);
+
+// The functions bound when the module object is created, in their order:
+// GetVolumeInformationByHandle, GetVolumeInformation,
+// _GetVolumePathNamesForVolumeName.
+extern PyMethodDef kModuleCreationFunctions[];
+
+// _ListVolumeNames, bound by the module body.
+extern PyMethodDef kListVolumeNamesFunction;
+
+}  // namespace volumes

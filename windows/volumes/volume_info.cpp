@@ -1,0 +1,95 @@
+#include "windows/volumes/volume_info.h"
+
+#include "pyapi/function_arguments.h"
+#include "windows/volumes/lookups.h"
+#include "windows/volumes/module_state.h"
+#include "windows/volumes/refresh.h"
+
+namespace volumes {
+namespace {
+
+const char kVolumeInfoDoc[] =
+    "Volume information cache service.\n"
+    "\n"
+    "On Windows the service so far only hands back the volume serial number\n"
+    "obtained from a stat result; it is meant to track further volume\n"
+    "information for mount and dismount handling.\n";
+
+PyObject* InitMethodFunction(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kParameters[] = {"self"};
+  PyObject* arguments[1] = {};
+  if (!py::BindArguments("__init__", args, kwargs, kParameters, 1, arguments)) {
+    return nullptr;
+  }
+  PyObject* const self = arguments[0];
+  py::Object volume_ids = py::Object::Steal(PyDict_New());
+  if (!volume_ids ||
+      PyObject_SetAttrString(self, "_volume_ids", volume_ids.get()) < 0) {
+    return nullptr;
+  }
+  py::Object volume_entries = py::Object::Steal(PyDict_New());
+  if (!volume_entries || PyObject_SetAttrString(self, "_volume_entries",
+                                                volume_entries.get()) < 0) {
+    return nullptr;
+  }
+  py::Object platform_utils = Global("platform_utils");
+  if (!platform_utils) return nullptr;
+  py::Object lock = CallMethod(platform_utils, "Lock");
+  if (!lock || PyObject_SetAttrString(self, "_lock", lock.get()) < 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kInitMethod = {"__init__", AsMethod(InitMethodFunction),
+                           METH_VARARGS | METH_KEYWORDS, nullptr};
+
+// The methods in the order the class defines them. _FindVolumeIDForDevice-
+// Number comes last: GetVolumeEntryForDeviceNumber looks it up on the
+// instance.
+PyMethodDef* const kMethods[] = {
+    &kInitMethod,
+    &kFindVolumeIDMethod,
+    &kAllVolumeEntriesMethod,
+    &kGetVolumeEntryForVolumeIDMethod,
+    &kGetVolumeEntryForDeviceNumberMethod,
+    &kPopulateVolumeTableMethod,
+    &kFindVolumeIDForDeviceNumberMethod,
+};
+
+}  // namespace
+
+py::Object CreateVolumeInfoClass() {
+  ModuleState& state = State();
+  py::Object name = py::String("VolumeInfo");
+  py::Object bases = py::MakeTuple(state.object_type);
+  py::Object namespace_dict = py::Object::Steal(PyDict_New());
+  py::Object doc = py::String(kVolumeInfoDoc);
+  if (!name || !bases || !namespace_dict || !doc ||
+      PyDict_SetItemString(namespace_dict.get(), "__module__",
+                           state.name.get()) < 0 ||
+      PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()) < 0) {
+    return {};
+  }
+  py::Object cls =
+      py::CallWith(py::Handle(reinterpret_cast<PyObject*>(&PyType_Type)), name,
+                   bases, namespace_dict);
+  if (!cls) return {};
+  for (PyMethodDef* method : kMethods) {
+    // A built-in function in a class does not bind `self`; an unbound
+    // method of the class does, and counts `self` in its arity, as the
+    // methods of any Python class do.
+    py::Object function =
+        py::Object::Steal(PyCFunction_NewEx(method, nullptr, state.name.get()));
+    if (!function) return {};
+    py::Object unbound =
+        py::Object::Steal(PyMethod_New(function.get(), nullptr, cls.get()));
+    if (!unbound ||
+        PyObject_SetAttrString(cls.get(), method->ml_name, unbound.get()) < 0) {
+      return {};
+    }
+  }
+  return cls;
+}
+
+}  // namespace volumes

@@ -1,0 +1,172 @@
+// The module windows.volumes: its load sequence and its namespace.
+#include <Python.h>
+
+#include "host/winwrap.h"
+#include "pyapi/errors.h"
+#include "pyapi/names.h"
+#include "pyapi/object.h"
+#include "windows/volumes/identifiers.h"
+#include "windows/volumes/lookups.h"
+#include "windows/volumes/module_state.h"
+#include "windows/volumes/queries.h"
+#include "windows/volumes/volume_info.h"
+
+namespace volumes {
+namespace {
+
+constexpr char kModuleName[] = "windows.volumes";
+constexpr char kModuleDoc[] = "Volume information cache service.";
+constexpr char kSourceFile[] = "windows/volumes/volumesmodule.cpp";
+// The regular expression of volume GUID names, group 1 being the GUID text.
+constexpr char kVolumeNameGuidPattern[] = R"(\\\\\?\\Volume\{([\w-]+)\}\\)";
+
+bool Bind(PyObject* globals, const char* name, const py::Object& value) {
+  return value && PyDict_SetItemString(globals, name, value.get()) == 0;
+}
+
+bool FetchBuiltins(ModuleState* state) {
+  state->object_type = py::LookupBuiltin("object");
+  if (!state->object_type) return false;
+  state->type_error = py::LookupBuiltin("TypeError");
+  if (!state->type_error) return false;
+  state->memory_error = py::LookupBuiltin("MemoryError");
+  return static_cast<bool>(state->memory_error);
+}
+
+bool ImportHostModules(PyObject* globals) {
+  return py::ImportModuleInto(globals, "logging") &&
+         py::ImportModuleInto(globals, "re") &&
+         py::ImportNameInto(globals, "common", "utils") &&
+         py::ImportNameInto(globals, "common", "volume_entry") &&
+         py::ImportNameInto(globals, "common.service", "service") &&
+         py::ImportNameInto(globals, "platforms", "platform_utils");
+}
+
+py::Object MakeLogger() {
+  py::Object logging = Global("logging");
+  if (!logging) return {};
+  py::Object module_name = Global("__name__");
+  if (!module_name) return {};
+  return CallMethod(logging, "getLogger", module_name);
+}
+
+// Win32 drive-type code to volume_entry.DeviceType member. Optical drives
+// count as removable.
+py::Object MakeDriveTypeMap() {
+  static const struct {
+    UINT code;
+    const char* member;
+  } kDriveTypes[] = {
+      {DRIVE_UNKNOWN, "UNKNOWN"},     {DRIVE_NO_ROOT_DIR, "UNKNOWN"},
+      {DRIVE_REMOVABLE, "REMOVABLE"}, {DRIVE_FIXED, "INTERNAL"},
+      {DRIVE_REMOTE, "NETWORK"},      {DRIVE_CDROM, "REMOVABLE"},
+      {DRIVE_RAMDISK, "RAM"},
+  };
+  py::Object map = py::Object::Steal(PyDict_New());
+  if (!map) return {};
+  for (const auto& drive_type : kDriveTypes) {
+    py::Object code = py::Object::Steal(PyInt_FromSize_t(drive_type.code));
+    if (!code) return {};
+    py::Object volume_entry = Global("volume_entry");
+    if (!volume_entry) return {};
+    py::Object device_type = py::GetAttr(volume_entry, "DeviceType");
+    if (!device_type) return {};
+    py::Object member = py::GetAttr(device_type, drive_type.member);
+    if (!member || PyDict_SetItem(map.get(), code.get(), member.get()) < 0) {
+      return {};
+    }
+  }
+  return map;
+}
+
+py::Object MakeVolumeNameGuidMatcher() {
+  py::Object re = Global("re");
+  if (!re) return {};
+  py::Object pattern = py::String(kVolumeNameGuidPattern);
+  if (!pattern) return {};
+  return CallMethod(re, "compile", pattern);
+}
+
+py::Object MakeFatFilesystems() {
+  py::Object names = py::MakeTuple(py::String("fat32"), py::String("exfat"));
+  if (!names) return {};
+  return py::Object::Steal(PyFrozenSet_New(names.get()));
+}
+
+bool BindFunction(ModuleState* state, PyMethodDef* definition) {
+  py::Object function = py::Object::Steal(
+      PyCFunction_NewEx(definition, nullptr, state->name.get()));
+  return Bind(state->globals.get(), definition->ml_name, function);
+}
+
+py::Object DecorateVolumeInfo(const py::Object& cls) {
+  py::Object service = Global("service");
+  if (!service) return {};
+  return CallMethod(service, "Singleton", cls);
+}
+
+// The load after the module object exists. Returns the source line of the
+// failing step, 0 on success.
+int Load(PyObject* module) {
+  ModuleState& state = State();
+  state.globals = py::Object::Borrow(PyModule_GetDict(module));
+  state.name = py::Object::Steal(PyObject_GetAttrString(module, "__name__"));
+  state.fat_filesystems = py::Object::None();
+  state.is_fat_cache = py::Object::None();
+  if (!state.globals || !state.name) return __LINE__;
+  PyObject* const globals = state.globals.get();
+
+  if (!FetchBuiltins(&state)) return __LINE__;
+  state.raise_windows_error = host::BindRaiseWindowsError();
+  if (state.raise_windows_error == nullptr) return __LINE__;
+
+  if (!ImportHostModules(globals)) return __LINE__;
+  if (!Bind(globals, "LOGGER", MakeLogger())) return __LINE__;
+  if (!Bind(globals, "DRIVE_TYPE_MAP", MakeDriveTypeMap())) return __LINE__;
+  if (!Bind(globals, "VOLUME_NAME_GUID_MATCHER", MakeVolumeNameGuidMatcher())) {
+    return __LINE__;
+  }
+  state.fat_filesystems = MakeFatFilesystems();
+  if (!state.fat_filesystems) return __LINE__;
+  state.is_fat_cache = py::Object::Steal(PyDict_New());
+  if (!state.is_fat_cache) return __LINE__;
+  if (!BindFunction(&state, &kListVolumeNamesFunction) ||
+      !BindFunction(&state, &kFindVolumeIDFunction) ||
+      !BindFunction(&state, &kVolumeIDFromSerialNumberFunction) ||
+      !BindFunction(&state, &kIsFATFunction)) {
+    return __LINE__;
+  }
+  py::Object volume_info = CreateVolumeInfoClass();
+  if (!volume_info) return __LINE__;
+  if (!Bind(globals, "VolumeInfo", DecorateVolumeInfo(volume_info))) {
+    return __LINE__;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace volumes
+
+// The module's one exported symbol.
+#if !defined(_WIN32)
+extern "C" __attribute__((visibility("default"))) void initvolumes(void);
+#endif
+
+PyMODINIT_FUNC initvolumes(void) {
+  if (py::WarnOnVersionMismatch(volumes::kModuleName) < 0) return;
+  // Inside the package `windows` the interpreter names it windows.volumes.
+  PyObject* module =
+      Py_InitModule4("volumes", volumes::kModuleCreationFunctions,
+                     volumes::kModuleDoc, nullptr, PYTHON_API_VERSION);
+  if (module == nullptr) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_ImportError, "init windows.volumes");
+    }
+    return;
+  }
+  // Held for the load only; sys.modules keeps the module.
+  const py::Object held = py::Object::Borrow(module);
+  if (const int failed_line = volumes::Load(module)) {
+    py::AddTraceback("init windows.volumes", failed_line, volumes::kSourceFile);
+  }
+}
