@@ -2,6 +2,8 @@
 
 #include <frameobject.h>
 
+#include <string>
+
 #include "pyapi/object.h"
 
 namespace py {
@@ -46,7 +48,10 @@ PyObject* RaiseAllocationFailure(size_t bytes) {
 }
 
 PyObject* RaiseAllocationFailure(size_t bytes, PyObject* memory_error) {
-  PyErr_Format(memory_error, "Could not allocate %zu bytes.", bytes);
+  // The number as text: Windows' printf checking knows no size_t format.
+  const std::string size =
+      std::to_string(static_cast<unsigned long long>(bytes));
+  PyErr_Format(memory_error, "Could not allocate %s bytes.", size.c_str());
   return nullptr;
 }
 

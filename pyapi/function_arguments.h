@@ -28,10 +28,10 @@ inline bool BindArguments(const char* function, PyObject* args,
   const Py_ssize_t positional = PyTuple_GET_SIZE(args);
   const Py_ssize_t keywords = kwargs != nullptr ? PyDict_Size(kwargs) : 0;
   if (positional > count) {
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %s %zd argument%s (%zd given)", function,
-                 has_defaults ? "at most" : "exactly", count,
-                 count == 1 ? "" : "s", positional + keywords);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %s %d argument%s (%d given)",
+                 function, has_defaults ? "at most" : "exactly",
+                 static_cast<int>(count), count == 1 ? "" : "s",
+                 static_cast<int>(positional + keywords));
     return false;
   }
   std::vector<char> given(static_cast<size_t>(count), 0);
@@ -75,10 +75,10 @@ inline bool BindArguments(const char* function, PyObject* args,
     if (given[static_cast<size_t>(i)]) continue;
     Py_ssize_t given_count = 0;
     for (const char bound : given) given_count += bound;
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %s %zd argument%s (%zd given)", function,
-                 has_defaults ? "at least" : "exactly", required,
-                 required == 1 ? "" : "s", given_count);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %s %d argument%s (%d given)",
+                 function, has_defaults ? "at least" : "exactly",
+                 static_cast<int>(required), required == 1 ? "" : "s",
+                 static_cast<int>(given_count));
     return false;
   }
   return true;
