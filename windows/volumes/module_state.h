@@ -30,6 +30,12 @@ struct ModuleState {
 // until the process ends, when the interpreter may already be gone.
 ModuleState& State();
 
+// The built-in TypeError and MemoryError fetched at load; the interpreter's
+// own if the load stopped before fetching them (a partly built module stays
+// reachable in sys.modules).
+PyObject* TypeErrorClass();
+PyObject* MemoryErrorClass();
+
 // WindowsError for the thread's last Win32 error; call it right after the
 // failing call. Always returns nullptr.
 PyObject* RaiseLastWindowsError();

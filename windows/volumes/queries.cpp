@@ -27,7 +27,7 @@ bool WideName(PyObject* unicode, const char* argument_name,
               py::WideString* wide) {
   *wide = py::WideFromUnicode(unicode);
   if (wide->find(WCHAR(0)) == py::WideString::npos) return true;
-  PyErr_Format(State().type_error.get(),
+  PyErr_Format(TypeErrorClass(),
                "Argument '%.200s' must be a string without null characters",
                argument_name);
   return false;
@@ -73,7 +73,7 @@ class PathNamesBuffer {
     }
     if (units_ == nullptr) {
       py::RaiseAllocationFailure(static_cast<size_t>(bytes),
-                                 State().memory_error.get());
+                                 MemoryErrorClass());
       return false;
     }
     return true;
@@ -238,7 +238,7 @@ py::Object VolumeInformationByHandle(int64_t handle) {
 
 py::Object VolumeInformation(PyObject* path) {
   if (path == Py_None) {
-    PyErr_SetString(State().type_error.get(), "Expected unicode, got None");
+    PyErr_SetString(TypeErrorClass(), "Expected unicode, got None");
     return {};
   }
   py::WideString root;
