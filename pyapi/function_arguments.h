@@ -84,6 +84,14 @@ inline bool BindArguments(const char* function, PyObject* args,
   return true;
 }
 
+// A function taking keyword arguments, as a method table holds it (the cast
+// through a plain function pointer is the sanctioned one).
+inline PyCFunction AsCFunction(PyObject* (*function)(PyObject*, PyObject*,
+                                                     PyObject*)) {
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)(void)>(function));
+}
+
 template <size_t Count>
 bool BindArguments(const char* function, PyObject* args, PyObject* kwargs,
                    const char* const (&names)[Count], Py_ssize_t required,

@@ -194,27 +194,29 @@ constexpr int kKeywordMethod = METH_VARARGS | METH_KEYWORDS;
 }  // namespace
 
 PyMethodDef kFindVolumeIDMethod = {"FindVolumeID",
-                                   AsMethod(FindVolumeIDMethodFunction),
+                                   py::AsCFunction(FindVolumeIDMethodFunction),
                                    kKeywordMethod, kFindVolumeIDDoc};
 
-PyMethodDef kAllVolumeEntriesMethod = {"AllVolumeEntries",
-                                       AsMethod(AllVolumeEntriesFunction),
-                                       kKeywordMethod, kAllVolumeEntriesDoc};
+PyMethodDef kAllVolumeEntriesMethod = {
+    "AllVolumeEntries", py::AsCFunction(AllVolumeEntriesFunction),
+    kKeywordMethod, kAllVolumeEntriesDoc};
 
 PyMethodDef kGetVolumeEntryForVolumeIDMethod = {
-    "GetVolumeEntryForVolumeID", AsMethod(GetVolumeEntryForVolumeIDFunction),
-    kKeywordMethod, nullptr};
+    "GetVolumeEntryForVolumeID",
+    py::AsCFunction(GetVolumeEntryForVolumeIDFunction), kKeywordMethod,
+    nullptr};
 
 PyMethodDef kGetVolumeEntryForDeviceNumberMethod = {
     "GetVolumeEntryForDeviceNumber",
-    AsMethod(GetVolumeEntryForDeviceNumberFunction), kKeywordMethod, nullptr};
+    py::AsCFunction(GetVolumeEntryForDeviceNumberFunction), kKeywordMethod,
+    nullptr};
 
 PyMethodDef kFindVolumeIDForDeviceNumberMethod = {
     "_FindVolumeIDForDeviceNumber",
-    AsMethod(FindVolumeIDForDeviceNumberFunction), kKeywordMethod,
+    py::AsCFunction(FindVolumeIDForDeviceNumberFunction), kKeywordMethod,
     kFindVolumeIDForDeviceNumberDoc};
 
-PyMethodDef kIsFATFunction = {"IsFAT", AsMethod(IsFATFunction), kKeywordMethod,
-                              kIsFATDoc};
+PyMethodDef kIsFATFunction = {"IsFAT", py::AsCFunction(IsFATFunction),
+                              kKeywordMethod, kIsFATDoc};
 
 }  // namespace volumes

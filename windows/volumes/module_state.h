@@ -60,14 +60,6 @@ bool Log(const char* level, const char* format, const Arguments&... arguments) {
   return static_cast<bool>(py::CallWith(method, text, arguments...));
 }
 
-// A C function of any of the calling conventions, as a method table holds
-// it (the cast through a plain function pointer is the sanctioned one).
-template <typename Function>
-PyCFunction AsMethod(Function function) {
-  return reinterpret_cast<PyCFunction>(
-      reinterpret_cast<void (*)(void)>(function));
-}
-
 // receiver.name(*arguments).
 template <typename... Arguments>
 py::Object CallMethod(py::Handle receiver, const char* name,

@@ -257,7 +257,7 @@ PyObject* PopulateVolumeTableFunction(PyObject*, PyObject* args,
 }  // namespace
 
 PyMethodDef kPopulateVolumeTableMethod = {
-    "_PopulateVolumeTable", AsMethod(PopulateVolumeTableFunction),
+    "_PopulateVolumeTable", py::AsCFunction(PopulateVolumeTableFunction),
     METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace volumes

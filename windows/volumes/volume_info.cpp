@@ -41,7 +41,7 @@ PyObject* InitMethodFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef kInitMethod = {"__init__", AsMethod(InitMethodFunction),
+PyMethodDef kInitMethod = {"__init__", py::AsCFunction(InitMethodFunction),
                            METH_VARARGS | METH_KEYWORDS, nullptr};
 
 // The methods in the order the class defines them. _FindVolumeIDForDevice-
