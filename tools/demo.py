@@ -43,7 +43,7 @@ def show_volume_table():
     print("")
     print("== The VolumeInfo table (VolumeInfo().AllVolumeEntries())")
     entries = volumes.VolumeInfo().AllVolumeEntries()
-    row = "  %-18s %-17s %-10s %-7s %-16s %10s  %s"
+    row = "  %-18s %-17s %-20s %-6s %-12s %10s  %s"
     print(row % ("volume id", "mount point", "type", "fs", "label", "size", "IsFAT"))
     for volume_id in sorted(entries, key=lambda key: entries[key].mountpoint):
         entry = entries[volume_id]
