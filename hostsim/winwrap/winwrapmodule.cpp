@@ -6,6 +6,7 @@
 #include "host/winwrap.h"
 #include "hostsim/winwrap/raise_windows_error.h"
 #include "pyapi/args.h"
+#include "pyapi/function_arguments.h"
 #include "pyapi/object.h"
 #include "win32/win32.h"
 
@@ -51,11 +52,7 @@ PyObject* RaiseWindowsErrorFromPython(PyObject* /*module*/, PyObject* args,
 }
 
 PyMethodDef kMethods[] = {
-    // METH_KEYWORDS functions take a third argument; the interpreter calls
-    // them by that flag, so the table's type is cast through void(*)().
-    {"RaiseWindowsError",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(RaiseWindowsErrorFromPython)),
+    {"RaiseWindowsError", py::AsCFunction(RaiseWindowsErrorFromPython),
      METH_VARARGS | METH_KEYWORDS, kRaiseWindowsErrorDoc},
     {nullptr, nullptr, 0, nullptr},
 };

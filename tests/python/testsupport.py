@@ -175,3 +175,152 @@ def make_capsule(name, pointer=None):
 def capsule_pointer(capsule, name):
   """The pointer of a capsule that must be named exactly `name`."""
   return _PyCapsule_GetPointer(capsule, name)
+
+
+# --- The Win32 test double, called directly -------------------------------
+# Tests observe what the control module set up through the same Win32
+# functions the modules call. WCHAR text is UTF-16, so strings cross as
+# arrays of 16-bit units.
+
+_UNITS = ctypes.c_uint16
+
+
+def _WideBuffer(text):
+  """A NUL-terminated UTF-16 copy of `text` (None: a null pointer)."""
+  if text is None:
+    return None
+  encoded = text.encode("utf-16-le")
+  units = len(encoded) // 2
+  buffer = (_UNITS * (units + 1))()
+  ctypes.memmove(buffer, encoded, len(encoded))
+  return buffer
+
+
+def _ReadWide(buffer, units):
+  return ctypes.string_at(buffer, 2 * units).decode("utf-16-le")
+
+
+def _TextUpToNul(buffer):
+  units = list(buffer)
+  length = units.index(0) if 0 in units else len(units)
+  return _ReadWide(buffer, length)
+
+
+class Win32CallFailed(Exception):
+  """A Win32 function of the double failed; `error` is its last error."""
+
+  def __init__(self, function, error):
+    Exception.__init__(self, "%s failed with error %d" % (function, error))
+    self.function = function
+    self.error = error
+
+
+def simwin_library_path():
+  """Where the double's shared library is: the lib folder next to the tree."""
+  import windows
+  tree = os.path.dirname(os.path.dirname(os.path.abspath(windows.__file__)))
+  return os.path.join(os.path.dirname(tree), "lib", "libsimwin.so")
+
+
+class Win32(object):
+  """The volume functions of the Win32 test double, for tests."""
+
+  def __init__(self):
+    library = ctypes.CDLL(simwin_library_path())
+    self.library = library
+    pointer = ctypes.c_void_p
+    dword = ctypes.c_uint32
+    signatures = {
+        "GetLastError": (dword, []),
+        "SetLastError": (None, [dword]),
+        "FindFirstVolumeW": (pointer, [pointer, dword]),
+        "FindNextVolumeW": (ctypes.c_int, [pointer, pointer, dword]),
+        "FindVolumeClose": (ctypes.c_int, [pointer]),
+        "GetVolumePathNamesForVolumeNameW": (
+            ctypes.c_int, [pointer, pointer, dword, ctypes.POINTER(dword)]),
+        "GetVolumeInformationW": (
+            ctypes.c_int, [pointer, pointer, dword, ctypes.POINTER(dword),
+                           ctypes.POINTER(dword), ctypes.POINTER(dword),
+                           pointer, dword]),
+        "GetVolumeInformationByHandleW": (
+            ctypes.c_int, [pointer, pointer, dword, ctypes.POINTER(dword),
+                           ctypes.POINTER(dword), ctypes.POINTER(dword),
+                           pointer, dword]),
+        "GetDriveTypeW": (ctypes.c_uint, [pointer]),
+        "GetDiskFreeSpaceExW": (
+            ctypes.c_int, [pointer, ctypes.POINTER(ctypes.c_uint64),
+                           ctypes.POINTER(ctypes.c_uint64),
+                           ctypes.POINTER(ctypes.c_uint64)]),
+        "CloseHandle": (ctypes.c_int, [pointer]),
+        "IsWindow": (ctypes.c_int, [pointer]),
+    }
+    for name, (restype, argtypes) in signatures.items():
+      function = getattr(library, name)
+      function.restype = restype
+      function.argtypes = argtypes
+
+  def __getattr__(self, name):
+    return getattr(self.library, name)
+
+  def _Fail(self, function):
+    raise Win32CallFailed(function, self.library.GetLastError())
+
+  def ListVolumes(self):
+    """Volume GUID names as FindFirstVolumeW/FindNextVolumeW give them."""
+    buffer = (_UNITS * 100)()
+    search = self.library.FindFirstVolumeW(buffer, 100)
+    if search is None or search == ctypes.c_void_p(-1).value:
+      self._Fail("FindFirstVolumeW")
+    names = [_TextUpToNul(buffer)]
+    try:
+      while self.library.FindNextVolumeW(search, buffer, 100):
+        names.append(_TextUpToNul(buffer))
+      if self.library.GetLastError() != 18:  # ERROR_NO_MORE_FILES
+        self._Fail("FindNextVolumeW")
+    finally:
+      self.library.FindVolumeClose(search)
+    return names
+
+  def PathNames(self, volume_name):
+    """The mount paths of a volume (GetVolumePathNamesForVolumeNameW)."""
+    name = _WideBuffer(volume_name)
+    length = ctypes.c_uint32(0)
+    buffer = (_UNITS * 1024)()
+    if not self.library.GetVolumePathNamesForVolumeNameW(
+        name, buffer, 1024, ctypes.byref(length)):
+      self._Fail("GetVolumePathNamesForVolumeNameW")
+    text = _ReadWide(buffer, length.value)
+    return [path for path in text.split(u"\0") if path]
+
+  def VolumeInformation(self, root):
+    """(label, serial, component length, flags, file system) of a root."""
+    return self._VolumeInformation("GetVolumeInformationW",
+                                   _WideBuffer(root))
+
+  def VolumeInformationByHandle(self, handle):
+    return self._VolumeInformation("GetVolumeInformationByHandleW",
+                                   ctypes.c_void_p(handle))
+
+  def _VolumeInformation(self, function, target):
+    label = (_UNITS * 261)()
+    filesystem = (_UNITS * 261)()
+    serial = ctypes.c_uint32()
+    component_length = ctypes.c_uint32()
+    flags = ctypes.c_uint32()
+    if not getattr(self.library, function)(
+        target, label, 261, ctypes.byref(serial),
+        ctypes.byref(component_length), ctypes.byref(flags), filesystem, 261):
+      self._Fail(function)
+    return (_TextUpToNul(label), serial.value, component_length.value,
+            flags.value, _TextUpToNul(filesystem))
+
+  def DriveType(self, root):
+    return self.library.GetDriveTypeW(_WideBuffer(root))
+
+  def DiskSpace(self, root):
+    """(free to caller, total, total free) bytes (GetDiskFreeSpaceExW)."""
+    values = [ctypes.c_uint64() for _ in range(3)]
+    if not self.library.GetDiskFreeSpaceExW(
+        _WideBuffer(root), *[ctypes.byref(value) for value in values]):
+      self._Fail("GetDiskFreeSpaceExW")
+    return tuple(value.value for value in values)
