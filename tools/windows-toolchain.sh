@@ -43,6 +43,8 @@ require_wine() {
 cross_build() {
   local source=$1 binary=$2
   shift 2
+  # A leg may run under `make test`; the cross tree's make is its own.
+  unset MAKEFLAGS MFLAGS MAKELEVEL
   cmake -S "$source" -B "$binary" \
     -DCMAKE_TOOLCHAIN_FILE="$PROJECT_ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$binary.configure.log" 2>&1 ||
