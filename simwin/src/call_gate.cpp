@@ -44,6 +44,14 @@ namespace {
 //   SendMessageW                      hwnd, msg, wparam, lparam
 //   PostQuitMessage                   exit code
 //
+// A call failed by a rule does nothing but set the last error and return
+// the function's failure value: INVALID_HANDLE_VALUE (FindFirstVolumeW),
+// DRIVE_UNKNOWN (GetDriveTypeW), -1 (GetMessageW), 0 (RegisterClassExW,
+// DefWindowProcW, SendMessageW, DispatchMessageW), null (CreateWindowExW,
+// GetPropW, RemovePropW, RegisterDeviceNotificationW, and the module handle
+// of GetModuleHandleExW), FALSE for the others, TranslateMessage included;
+// PostQuitMessage posts nothing.
+//
 // Also recorded, never failing: GetCurrentThreadId (no arguments), and
 // "WndProc" (hwnd, msg, wparam) each time a window procedure is entered.
 // GetLastError and SetLastError are neither recorded nor counted.

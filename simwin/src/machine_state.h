@@ -121,7 +121,8 @@ struct ThreadQueue {
   std::deque<PostedMessage> posted;
   std::deque<SentMessagePtr> sent;  // not yet started, in arrival order
   // A message arrived since the thread last looked at its queue with
-  // PeekMessageW or GetMessageW; WaitMessage returns when this is set.
+  // PeekMessageW, GetMessageW or WaitMessage; WaitMessage returns when this
+  // is set.
   bool changed = false;
   bool quit = false;
   int quit_code = 0;

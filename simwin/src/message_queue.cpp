@@ -196,9 +196,11 @@ BOOL WINAPI WaitMessage(void) {
   MachineLock lock(machine.mutex);
   if (auto fault = EnterCall(machine, "WaitMessage", {})) return FailWith(*fault, FALSE);
   ThreadQueuePtr self = CurrentQueue(machine);
-  // Only what arrived since the thread last looked wakes it; a message sent
-  // to it is waiting to be delivered by the next look.
+  // Only what arrived since the thread last looked wakes it, and waking
+  // counts as a look; a message sent to the thread wakes it until a
+  // PeekMessageW or GetMessageW delivers it.
   self->wake.wait(lock, [&] { return HasNews(*self); });
+  self->changed = false;
   return TRUE;
 }
 

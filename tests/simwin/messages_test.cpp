@@ -246,6 +246,14 @@ TEST_F(MessagesTest, WaitMessageWakesOnlyForNewMessages) {
   ASSERT_TRUE(PostMessageW(owner.Window(), kPing + 1, 0, 0));
   ASSERT_TRUE(Ready(wait));
   EXPECT_TRUE(wait.get());
+
+  // Waking counted as a look: waiting again needs another new message.
+  std::promise<BOOL> woke_again;
+  owner.Do([&] { woke_again.set_value(WaitMessage()); });
+  auto second_wait = woke_again.get_future();
+  EXPECT_FALSE(Ready(second_wait, kQuiet));
+  ASSERT_TRUE(PostThreadMessageW(static_cast<DWORD>(simwin::Windows().at(0).thread), kPing, 0, 0));
+  ASSERT_TRUE(Ready(second_wait));
 }
 
 TEST_F(MessagesTest, WaitMessageWakesForASentMessage) {
