@@ -115,6 +115,11 @@ class MonotonicTimeTest(unittest.TestCase):
     self.assertLess(elapsed, 5.0)
     self.assertIsInstance("%g" % elapsed, str)
 
+  def testUsesTheSystemsMonotonicClockOnLinux(self):
+    if sys.platform.startswith("linux"):
+      self.assertNotIsInstance(utils._MONOTONIC_CLOCK,
+                               utils._NonDecreasingClock)
+
   def testFallbackIgnoresAClockSetBack(self):
     clock = utils._NonDecreasingClock()
     wall = [100.0]

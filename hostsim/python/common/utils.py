@@ -14,9 +14,10 @@ class _Timespec(ctypes.Structure):
 
 def _LoadClockGettime():
   """clock_gettime from the C library, or None where there is none."""
-  for library in (None, ctypes.util.find_library("rt")):
+  # The C library itself first; older systems keep it in librt.
+  for find_library in (lambda: None, lambda: ctypes.util.find_library("rt")):
     try:
-      function = ctypes.CDLL(library, use_errno=True).clock_gettime
+      function = ctypes.CDLL(find_library(), use_errno=True).clock_gettime
     except (OSError, AttributeError):
       continue
     function.argtypes = [ctypes.c_int, ctypes.POINTER(_Timespec)]
