@@ -1,0 +1,282 @@
+"""windows.plugwatch: device-change messages reaching a monitor window.
+
+The windows here belong to the test's own thread, so a message sent to one
+runs its window procedure synchronously inside the send.
+"""
+
+import contextlib
+import ctypes
+import StringIO
+import struct
+import sys
+import traceback
+import unittest
+
+import simwin
+import testsupport
+from windows import plugwatch
+
+WM_DEVICECHANGE = 0x0219
+WM_USER = 0x0400
+DBT_DEVNODES_CHANGED = 0x0007
+DBT_DEVICEARRIVAL = 0x8000
+DBT_DEVICEQUERYREMOVE = 0x8001
+DBT_DEVICEREMOVEPENDING = 0x8003
+DBT_DEVICEREMOVECOMPLETE = 0x8004
+
+
+def ConfigureHere(arrive, remove, stop):
+  """A DeviceMonitorState configured on this thread, and its window."""
+  before = set(window["hwnd"] for window in simwin.windows())
+  state = plugwatch.DeviceMonitorState()
+  state.Configure(arrive, remove, stop)
+  created = [window["hwnd"] for window in simwin.windows()
+             if window["hwnd"] not in before]
+  assert len(created) == 1, created
+  return state, created[0]
+
+
+def SendRecord(hwnd, event, raw):
+  """Sends WM_DEVICECHANGE whose lParam points at the bytes `raw`."""
+  record = ctypes.create_string_buffer(raw, len(raw))
+  return simwin.send_message(hwnd, WM_DEVICECHANGE, event,
+                             ctypes.addressof(record))
+
+
+@contextlib.contextmanager
+def CapturedStderr():
+  saved = sys.stderr
+  sys.stderr = StringIO.StringIO()
+  try:
+    yield sys.stderr
+  finally:
+    sys.stderr = saved
+
+
+class Fatal(object):
+  """Stands in for fatal_exceptions: records what IsFatal is asked."""
+
+  def __init__(self, verdict):
+    self.verdict = verdict
+    self.judged = []
+
+  def IsFatal(self, value):
+    self.judged.append(value)
+    return self.verdict
+
+
+def Raise(error):
+  def Callable(*unused_args):
+    raise error
+  return Callable
+
+
+class MonitorWindowTestCase(unittest.TestCase):
+
+  def setUp(self):
+    simwin.reset()
+    self.saved = dict((name, getattr(plugwatch, name))
+                      for name in ("fatal_exceptions", "LOGGER", "sys"))
+    self.arrivals = []
+    self.removals = []
+    self.stops = []
+    self.state, self.hwnd = ConfigureHere(self.arrivals.append,
+                                          self.removals.append,
+                                          lambda: self.stops.append(True))
+
+  def tearDown(self):
+    for name, value in self.saved.items():
+      setattr(plugwatch, name, value)
+    del self.state
+    simwin.reset()
+
+  def Arrive(self, unitmask=0x10, hwnd=None):
+    return simwin.send_device_change(hwnd or self.hwnd, DBT_DEVICEARRIVAL,
+                                     unitmask=unitmask)
+
+
+class VolumeEventTest(MonitorWindowTestCase):
+
+  def test_lowest_drive_of_the_unit_mask_is_reported(self):
+    cases = [(0x10, "E:\\"), (0x28, "D:\\"), (0x1, "A:\\"),
+             (1 << 24, "Y:\\"), (1 << 25, "Z:\\"), (0, "Z:\\"),
+             (0xFFFFFFFF, "A:\\"), (0x80000000, "Z:\\")]
+    for unitmask, path in cases:
+      del self.arrivals[:]
+      self.assertEqual(0, self.Arrive(unitmask))
+      self.assertEqual([path], self.arrivals, hex(unitmask))
+      self.assertIs(str, type(self.arrivals[0]))
+
+  def test_completed_removal_goes_to_the_removal_callable(self):
+    self.assertEqual(0, simwin.send_device_change(
+        self.hwnd, DBT_DEVICEREMOVECOMPLETE, unitmask=0x10))
+    self.assertEqual(["E:\\"], self.removals)
+    self.assertEqual([], self.arrivals)
+
+  def test_records_that_are_not_whole_volume_records_are_ignored(self):
+    volume = struct.pack("<IIIIH2x", 20, 2, 0, 0x10, 0)
+    with testsupport.capture_logs("plugwatch") as logs:
+      self.assertEqual(0, simwin.send_device_change(
+          self.hwnd, DBT_DEVICEARRIVAL, devicetype=5))
+      self.assertEqual(0, simwin.send_device_change(
+          self.hwnd, DBT_DEVICEARRIVAL, null_lparam=True))
+      # Short records as another program might send them.
+      for size, raw in [(4, volume[:4]), (12, volume[:12]),
+                        (16, volume[:16]), (19, volume)]:
+        raw = struct.pack("<I", size) + raw[4:]
+        self.assertEqual(0, SendRecord(self.hwnd, DBT_DEVICEARRIVAL, raw))
+    self.assertEqual([], self.arrivals)
+    self.assertEqual([], logs.messages())
+    # The same path with a whole record does deliver.
+    self.assertEqual(0, SendRecord(self.hwnd, DBT_DEVICEARRIVAL, volume))
+    self.assertEqual(["E:\\"], self.arrivals)
+
+  def test_other_messages_go_to_the_default_procedure(self):
+    simwin.clear_calls()
+    for event in (DBT_DEVICEQUERYREMOVE, DBT_DEVNODES_CHANGED,
+                  DBT_DEVICEREMOVEPENDING):
+      simwin.send_device_change(self.hwnd, event, unitmask=0x10)
+    simwin.send_message(self.hwnd, WM_USER)
+    self.assertEqual([], self.arrivals + self.removals)
+    default_calls = [call for call in simwin.calls()
+                     if call[0] == "DefWindowProcW"]
+    self.assertEqual([(WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE),
+                      (WM_DEVICECHANGE, DBT_DEVNODES_CHANGED),
+                      (WM_DEVICECHANGE, DBT_DEVICEREMOVEPENDING),
+                      (WM_USER, 0)],
+                     [(call[2], call[3]) for call in default_calls])
+
+  def test_event_without_callback_property_warns(self):
+    simwin.remove_prop(self.hwnd, u"ARRIVE_CALLBACK")
+    with testsupport.capture_logs("plugwatch") as logs:
+      self.assertEqual(0, self.Arrive(0x10))
+    self.assertEqual([("WARNING", "Got event for E:\\ but no callback "
+                                  "defined.")], logs.messages())
+    self.assertEqual([], self.arrivals)
+
+  def test_each_window_reaches_only_its_own_callables(self):
+    others = []
+    other_state, other_hwnd = ConfigureHere(others.append, others.append,
+                                            None)
+    self.Arrive(0x8, hwnd=other_hwnd)
+    self.Arrive(0x10)
+    self.assertEqual(["D:\\"], others)
+    self.assertEqual(["E:\\"], self.arrivals)
+    del other_state
+
+
+class CallbackFailureTest(MonitorWindowTestCase):
+
+  def Reconfigure(self, arrive=None, remove=None, stop=None):
+    del self.state
+    self.state, self.hwnd = ConfigureHere(arrive or self.arrivals.append,
+                                          remove or self.removals.append,
+                                          stop)
+
+  def test_failure_judged_not_fatal_is_logged_once(self):
+    error = ValueError("unreadable")
+    plugwatch.fatal_exceptions = Fatal(False)
+    self.Reconfigure(arrive=Raise(error), stop=lambda: self.stops.append(1))
+    with testsupport.capture_logs("plugwatch") as logs:
+      self.assertEqual(0, self.Arrive(0x10))
+    self.assertEqual([("ERROR", "Volume arrival callback for E:\\ failed.")],
+                     logs.messages())
+    self.assertIs(error, logs.records[0].exc_info[1])
+    self.assertEqual([error], plugwatch.fatal_exceptions.judged)
+    entries = traceback.extract_tb(logs.records[0].exc_info[2])
+    self.assertEqual(("windows\\plugwatch", "windows.plugwatch.HandleEvent"),
+                     (entries[0][0], entries[0][2]))
+    self.assertEqual([], self.stops)
+
+  def test_removal_failure_names_removal(self):
+    plugwatch.fatal_exceptions = Fatal(False)
+    self.Reconfigure(remove=Raise(KeyError("x")))
+    with testsupport.capture_logs("plugwatch") as logs:
+      simwin.send_device_change(self.hwnd, DBT_DEVICEREMOVECOMPLETE,
+                                unitmask=0x4)
+    self.assertEqual([("ERROR", "Volume removal callback for C:\\ failed.")],
+                     logs.messages())
+
+  def test_fatal_failure_calls_the_stop_callable_once(self):
+    plugwatch.fatal_exceptions = Fatal(True)
+    self.Reconfigure(arrive=Raise(MemoryError()),
+                     stop=lambda: self.stops.append(1))
+    with testsupport.capture_logs("plugwatch") as logs:
+      self.assertEqual(0, self.Arrive(0x10))
+    self.assertEqual([("ERROR", "Volume arrival callback for E:\\ failed."),
+                      ("ERROR", "Failure was fatal, ending monitor.")],
+                     logs.messages())
+    self.assertEqual([1], self.stops)
+
+  def test_fatal_failure_without_a_stop_callable_warns(self):
+    plugwatch.fatal_exceptions = Fatal(True)
+    expected = [("ERROR", "Volume arrival callback for E:\\ failed."),
+                ("ERROR", "Failure was fatal, ending monitor."),
+                ("WARNING", "No stop callback was defined.")]
+    self.Reconfigure(arrive=Raise(ValueError()), stop=None)
+    with testsupport.capture_logs("plugwatch") as logs:
+      self.Arrive(0x10)
+    self.assertEqual(expected, logs.messages())
+    # No property at all counts the same as a stop callable that is false.
+    self.Reconfigure(arrive=Raise(ValueError()),
+                     stop=lambda: self.stops.append(1))
+    simwin.remove_prop(self.hwnd, u"STOP_CALLBACK")
+    with testsupport.capture_logs("plugwatch") as logs:
+      self.Arrive(0x10)
+    self.assertEqual(expected, logs.messages())
+    self.assertEqual([], self.stops)
+
+  def test_failing_stop_goes_to_the_unraisable_report(self):
+    plugwatch.fatal_exceptions = Fatal(True)
+    self.Reconfigure(arrive=Raise(ValueError()),
+                     stop=Raise(RuntimeError("cannot stop")))
+    with testsupport.capture_logs("plugwatch") as logs:
+      with CapturedStderr() as stderr:
+        self.assertEqual(0, self.Arrive(0x10))
+    self.assertEqual([("ERROR", "Volume arrival callback for E:\\ failed."),
+                      ("ERROR", "Failure was fatal, ending monitor."),
+                      ("ERROR", "Error while trying to stop monitor.")],
+                     logs.messages())
+    self.assertEqual("cannot stop", str(logs.records[2].exc_info[1]))
+    report = stderr.getvalue()
+    self.assertIn("Traceback (most recent call last)", report)
+    self.assertIn("RuntimeError: cannot stop", report)
+    self.assertTrue(report.rstrip().endswith(
+        "in 'windows.plugwatch.HandleEvent' ignored"), report)
+
+  def test_system_exit_from_stop_does_not_end_the_process(self):
+    plugwatch.fatal_exceptions = Fatal(True)
+    self.Reconfigure(arrive=Raise(SystemExit(3)), stop=Raise(SystemExit(4)))
+    with testsupport.capture_logs("plugwatch"):
+      with CapturedStderr() as stderr:
+        self.assertEqual(0, self.Arrive(0x10))
+    self.assertIn("SystemExit", stderr.getvalue())
+    self.assertIn("ignored", stderr.getvalue())
+
+  def test_failing_logger_goes_to_the_unraisable_report(self):
+    class BrokenLogger(object):
+      def exception(self, *args):
+        raise IOError("log disk full")
+    plugwatch.LOGGER = BrokenLogger()  # looked up at the moment of use
+    self.Reconfigure(arrive=Raise(ValueError()))
+    with CapturedStderr() as stderr:
+      self.assertEqual(0, self.Arrive(0x10))
+    self.assertIn("IOError: log disk full", stderr.getvalue())
+    self.assertIn("'windows.plugwatch.HandleEvent' ignored",
+                  stderr.getvalue())
+
+  def test_exception_being_handled_is_restored(self):
+    plugwatch.fatal_exceptions = Fatal(True)
+    self.Reconfigure(arrive=Raise(ValueError()), stop=Raise(KeyError()))
+    try:
+      raise LookupError("outer")
+    except LookupError:
+      outer = sys.exc_info()
+      with testsupport.capture_logs("plugwatch"):
+        with CapturedStderr():
+          self.Arrive(0x10)
+      self.assertEqual(outer, sys.exc_info())
+
+
+if __name__ == "__main__":
+  unittest.main()

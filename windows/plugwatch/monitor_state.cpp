@@ -1,0 +1,279 @@
+#include "windows/plugwatch/monitor_state.h"
+
+#include <new>
+
+#include "pyapi/errors.h"
+#include "pyapi/names.h"
+#include "pyapi/object.h"
+#include "windows/plugwatch/module.h"
+#include "windows/plugwatch/window_handles.h"
+
+namespace plugwatch {
+namespace {
+
+constexpr char kConfigureName[] =
+    "windows.plugwatch.DeviceMonitorState.Configure";
+constexpr char kRegisterName[] =
+    "windows.plugwatch._RegisterDeviceMonitorWindowClass";
+constexpr char kReduceName[] = "windows.plugwatch.DeviceMonitorState.__reduce__";
+constexpr char kSetStateName[] =
+    "windows.plugwatch.DeviceMonitorState.__setstate__";
+
+constexpr char kStateDoc[] =
+    "Manages the lifecycle of our window instance and related things.\n"
+    "\n"
+    "At the end of the object's lifetime, the notification handle is\n"
+    "unregistered, the callbacks are unset from the window, and the window\n"
+    "itself is destroyed.\n";
+constexpr char kConfigureDoc[] =
+    "Creates the window, notification handle, and sets callbacks.\n"
+    "\n"
+    "Args:\n"
+    "  arrive: A callable accepting a string representing the arriving "
+    "path.\n"
+    "  remove: A callable accepting a string representing the removed "
+    "path.\n"
+    "  stop: A callable of no arguments that will end the monitor thread.\n"
+    "\n"
+    "Raises:\n"
+    "  WindowsError: If an error occurs.\n";
+constexpr char kRegisterDoc[] =
+    "Registers the device monitor window class for use, if not already.";
+constexpr char kPicklingRefused[] =
+    "self.dll_window,self.notify_handle cannot be converted to a Python "
+    "object for pickling";
+constexpr char kAlreadyConfigured[] =
+    "DeviceMonitorState is already configured; a state owns one window.";
+
+// GUID_DEVINTERFACE_VOLUME, {53F5630D-B6BF-11D0-94F2-00A0C91EFB8B}.
+constexpr GUID kVolumeInterfaceClass = {
+    0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+
+struct WindowState {
+  MonitorWindow dll_window;
+  DeviceNotification notify_handle;
+  py::Object arrive_callback = py::Object::None();
+  py::Object remove_callback = py::Object::None();
+  py::Object stop_callback = py::Object::None();
+};
+
+struct StateObject {
+  PyObject_HEAD
+  WindowState fields;
+};
+
+WindowState& Fields(PyObject* self) {
+  return reinterpret_cast<StateObject*>(self)->fields;
+}
+
+// The properties name the callables without holding them: they come off
+// the window before any path releases the callables, and the window
+// procedure reads them only while it holds the interpreter lock, so it
+// never finds a released object.
+void RemoveCallbackProperties(HWND window) {
+  LastErrorKeeper keep;
+  RemovePropW(window, kArriveProperty);
+  RemovePropW(window, kRemoveProperty);
+  RemovePropW(window, kStopProperty);
+}
+
+bool Failed(int line) {
+  Fail(kConfigureName, line);
+  return false;
+}
+
+// One window per state: a second window would be left behind with
+// properties naming callables that this state no longer keeps.
+bool CheckNotConfigured(const WindowState& state, int line) {
+  if (!state.dll_window) return true;
+  PyErr_SetString(PyExc_RuntimeError, kAlreadyConfigured);
+  return Failed(line);
+}
+
+PyObject* NewState(PyTypeObject* type, PyObject* /*args*/,
+                   PyObject* /*kwargs*/) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&Fields(self)) WindowState();
+  return self;
+}
+
+// Teardown: unregister, take the properties off, destroy the window, and
+// only then release the callables. From a thread other than the window's,
+// DestroyWindow fails and the window stays until its thread ends; it has no
+// properties left, so nothing can reach the released callables through it.
+void DeallocState(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  WindowState& state = Fields(self);
+  {
+    py::ExceptionStash pending;
+    state.notify_handle.reset();
+    if (state.dll_window) {
+      RemoveCallbackProperties(state.dll_window.get());
+      state.dll_window.reset();
+    }
+  }
+  state.arrive_callback.reset();
+  state.remove_callback.reset();
+  state.stop_callback.reset();
+  state.~WindowState();
+  Py_TYPE(self)->tp_free(self);
+}
+
+int TraverseState(PyObject* self, visitproc visit, void* arg) {
+  WindowState& state = Fields(self);
+  Py_VISIT(state.arrive_callback.get());
+  Py_VISIT(state.remove_callback.get());
+  Py_VISIT(state.stop_callback.get());
+  return 0;
+}
+
+// Breaks the monitor -> state -> bound method -> monitor cycle. The window
+// and its registration stay until teardown.
+int ClearState(PyObject* self) {
+  WindowState& state = Fields(self);
+  if (state.dll_window) RemoveCallbackProperties(state.dll_window.get());
+  state.arrive_callback = py::Object::None();
+  state.remove_callback = py::Object::None();
+  state.stop_callback = py::Object::None();
+  return 0;
+}
+
+PyObject* ConfigureMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"arrive", "remove", "stop", nullptr};
+  PyObject* arrive = nullptr;
+  PyObject* remove = nullptr;
+  PyObject* stop = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Configure",
+                                   const_cast<char**>(keywords), &arrive,
+                                   &remove, &stop)) {
+    return Fail(kConfigureName, __LINE__);
+  }
+  if (!ConfigureState(self, arrive, remove, stop)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* RegisterWindowClass(PyObject* /*module*/, PyObject* /*unused*/) {
+  if (RegisterClassExW(&Module().window_class) != 0) Py_RETURN_NONE;
+  const DWORD error = GetLastError();
+  if (error == ERROR_CLASS_ALREADY_EXISTS) Py_RETURN_NONE;
+  RaiseWindowsErrorWithMessage(error, "Error registering device monitor class");
+  return Fail(kRegisterName, __LINE__);
+}
+
+PyObject* RefusePickling(const char* qualified_name, int line) {
+  PyErr_SetString(Module().type_error, kPicklingRefused);
+  return Fail(qualified_name, line);
+}
+
+PyObject* Reduce(PyObject* /*self*/, PyObject* /*unused*/) {
+  return RefusePickling(kReduceName, __LINE__);
+}
+
+PyObject* SetState(PyObject* /*self*/, PyObject* /*state*/) {
+  return RefusePickling(kSetStateName, __LINE__);
+}
+
+template <typename Function>
+PyCFunction AsMethod(Function function) {
+  // Through a function type of no arguments: the interpreter calls the
+  // function by the signature its flags name.
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef state_methods[] = {
+    {"Configure", AsMethod(ConfigureMethod), METH_VARARGS | METH_KEYWORDS,
+     kConfigureDoc},
+    {"__reduce__", Reduce, METH_NOARGS, nullptr},
+    {"__setstate__", SetState, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef register_method = {"_RegisterDeviceMonitorWindowClass",
+                               RegisterWindowClass, METH_NOARGS,
+                               kRegisterDoc};
+
+PyTypeObject MakeStateType() {
+  PyTypeObject type{};
+  Py_REFCNT(&type) = 1;
+  type.tp_name = "windows.plugwatch.DeviceMonitorState";
+  type.tp_basicsize = sizeof(StateObject);
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  type.tp_doc = kStateDoc;
+  type.tp_new = NewState;
+  type.tp_dealloc = DeallocState;
+  type.tp_traverse = TraverseState;
+  type.tp_clear = ClearState;
+  type.tp_methods = state_methods;
+  return type;
+}
+
+}  // namespace
+
+PyTypeObject* DeviceMonitorStateType() {
+  static PyTypeObject type = MakeStateType();
+  return &type;
+}
+
+PyMethodDef* RegisterWindowClassMethod() { return &register_method; }
+
+bool ConfigureState(PyObject* self, PyObject* arrive, PyObject* remove,
+                    PyObject* stop) {
+  WindowState& state = Fields(self);
+  if (!CheckNotConfigured(state, __LINE__)) return false;
+
+  py::Object register_class = py::LookupGlobal(
+      Module().globals, "_RegisterDeviceMonitorWindowClass");
+  if (!register_class) return Failed(__LINE__);
+  if (!py::CallWith(register_class)) return Failed(__LINE__);
+  // The registration is looked up by name and may run any code, this
+  // state's own Configure included.
+  if (!CheckNotConfigured(state, __LINE__)) return false;
+
+  const HINSTANCE instance = LookupModuleInstance();
+  // A top-level window (no parent, not HWND_MESSAGE): only those receive
+  // the system's volume broadcasts. Style 0 keeps it invisible.
+  state.dll_window.reset(CreateWindowExW(
+      0, kWindowClassName, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT,
+      CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr));
+  if (!state.dll_window) {
+    RaiseLastWindowsError();
+    return Failed(__LINE__);
+  }
+  const HWND window = state.dll_window.get();
+
+  state.arrive_callback = py::Object::Borrow(arrive);
+  state.remove_callback = py::Object::Borrow(remove);
+  state.stop_callback = py::Object::Borrow(stop);
+
+  if (!SetPropW(window, kArriveProperty, arrive)) {
+    RaiseLastWindowsError();
+    return Failed(__LINE__);
+  }
+  if (!SetPropW(window, kRemoveProperty, remove)) {
+    RaiseLastWindowsError();
+    return Failed(__LINE__);
+  }
+  if (!SetPropW(window, kStopProperty, stop)) {
+    RaiseLastWindowsError();
+    return Failed(__LINE__);
+  }
+
+  DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+  filter.dbcc_size = sizeof(filter);
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_reserved = 0;
+  filter.dbcc_classguid = kVolumeInterfaceClass;
+  filter.dbcc_name[0] = 0;
+  state.notify_handle.reset(RegisterDeviceNotificationW(
+      window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+  if (!state.notify_handle) {
+    RaiseLastWindowsError();
+    return Failed(__LINE__);
+  }
+  return true;
+}
+
+HWND StateWindow(PyObject* state) { return Fields(state).dll_window.get(); }
+
+}  // namespace plugwatch

@@ -1,0 +1,194 @@
+#include "windows/plugwatch/window_procedure.h"
+
+#include <Python.h>
+
+#include "pyapi/errors.h"
+#include "pyapi/gil.h"
+#include "pyapi/names.h"
+#include "pyapi/object.h"
+#include "pyapi/handled_exception.h"
+#include "windows/plugwatch/module.h"
+
+namespace plugwatch {
+namespace {
+
+constexpr char kHandleEventName[] = "windows.plugwatch.HandleEvent";
+
+bool Failed(int line) {
+  Fail(kHandleEventName, line);
+  return false;
+}
+
+// Any program may send WM_DEVICECHANGE to a top-level window, so the record
+// is checked before it is read: no record, a record too short for its
+// header, or a volume record too short for a DEV_BROADCAST_VOLUME is
+// ignored like any record that is not about a volume.
+const DEV_BROADCAST_VOLUME* VolumeRecord(const DEV_BROADCAST_HDR* header) {
+  if (header == nullptr || header->dbch_size < sizeof(DEV_BROADCAST_HDR)) {
+    return nullptr;
+  }
+  if (header->dbch_devicetype != DBT_DEVTYP_VOLUME ||
+      header->dbch_size < sizeof(DEV_BROADCAST_VOLUME)) {
+    return nullptr;
+  }
+  return reinterpret_cast<const DEV_BROADCAST_VOLUME*>(header);
+}
+
+// The lowest drive named by the unit mask; "Z" when none of bits 0 to 24
+// is set.
+char LowestDriveLetter(DWORD unit_mask) {
+  char letter = 'A';
+  while ((unit_mask & 1) == 0 && letter < 'Z') {
+    ++letter;
+    unit_mask >>= 1;
+  }
+  return letter;
+}
+
+// The middle item of a three-item iterable, unpacked as `a, b, c = ...`
+// unpacks it.
+py::Object MiddleOfThree(py::Handle iterable) {
+  py::Object iterator =
+      py::Object::Steal(PyObject_GetIter(iterable.get()));
+  if (!iterator) return iterator;
+  py::Object items[3];
+  for (int index = 0; index < 3; ++index) {
+    items[index] = py::Object::Steal(PyIter_Next(iterator.get()));
+    if (!items[index]) {
+      if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "need more than %d value%s to unpack",
+                     index, index == 1 ? "" : "s");
+      }
+      return py::Object();
+    }
+  }
+  py::Object extra = py::Object::Steal(PyIter_Next(iterator.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack");
+    return py::Object();
+  }
+  if (PyErr_Occurred()) return py::Object();
+  return items[1];
+}
+
+// The exception value being handled, from `sys.exc_info()`.
+py::Object HandledExceptionValue() {
+  py::Object sys = py::LookupGlobal(Module().globals, "sys");
+  if (!sys) return sys;
+  py::Object exc_info = py::GetAttr(sys, "exc_info");
+  if (!exc_info) return exc_info;
+  py::Object info = py::CallWith(exc_info);
+  if (!info) return info;
+  return MiddleOfThree(info);
+}
+
+// `fatal_exceptions.IsFatal(value)` under the truth test; -1 on error.
+int IsFatal(py::Handle value) {
+  py::Object fatal_exceptions =
+      py::LookupGlobal(Module().globals, "fatal_exceptions");
+  if (!fatal_exceptions) return -1;
+  py::Object is_fatal = py::GetAttr(fatal_exceptions, "IsFatal");
+  if (!is_fatal) return -1;
+  py::Object verdict = py::CallWith(is_fatal, value);
+  if (!verdict) return -1;
+  return PyObject_IsTrue(verdict.get());
+}
+
+// Called with the callable's exception pending. Returns false with an
+// exception pending when the failure could not be dealt with.
+bool HandleCallbackFailure(HWND window, py::Handle drive_path, bool arrival) {
+  Fail(kHandleEventName, __LINE__);
+  py::HandledException caught;
+  py::Object value = HandledExceptionValue();
+  if (!value) return Failed(__LINE__);
+  if (!CallLogger("exception", py::String("Volume %s callback for %s failed."),
+                  py::String(arrival ? "arrival" : "removal"), drive_path)) {
+    return Failed(__LINE__);
+  }
+  const int fatal = IsFatal(value);
+  if (fatal < 0) return Failed(__LINE__);
+  if (!fatal) return true;
+
+  if (!CallLogger("error", py::String("Failure was fatal, ending monitor."))) {
+    return Failed(__LINE__);
+  }
+  // The property is read under the lock, so it names a live object. An
+  // absent property (taken off by a teardown the callable caused) counts
+  // as a stop callable that is not there.
+  py::Object stop = py::Object::Borrow(
+      static_cast<PyObject*>(GetPropW(window, kStopProperty)));
+  const int has_stop = stop ? PyObject_IsTrue(stop.get()) : 0;
+  if (has_stop < 0) return Failed(__LINE__);
+  if (!has_stop) {
+    return CallLogger("warn", py::String("No stop callback was defined."))
+               ? true
+               : Failed(__LINE__);
+  }
+  if (py::CallWith(stop)) return true;
+
+  Fail(kHandleEventName, __LINE__);
+  py::HandledException stop_failure;
+  if (!CallLogger("exception",
+                  py::String("Error while trying to stop monitor."))) {
+    return Failed(__LINE__);
+  }
+  stop_failure.Reraise();
+  return false;
+}
+
+// Returns false with an exception pending when the event could not be
+// dealt with.
+bool DeliverEvent(HWND window, py::Handle callback, char letter,
+                  bool arrival) {
+  py::Object code = py::Object::Steal(PyInt_FromLong(letter));
+  if (!code) return Failed(__LINE__);
+  py::Object letter_text = py::CallWith(py::Handle(Module().chr), code);
+  if (!letter_text) return Failed(__LINE__);
+  py::Object path_template = py::String("%s:\\");
+  if (!path_template) return Failed(__LINE__);
+  py::Object drive_path = py::Object::Steal(
+      PyNumber_Remainder(path_template.get(), letter_text.get()));
+  if (!drive_path) return Failed(__LINE__);
+
+  if (!callback) {
+    return CallLogger("warn",
+                      py::String("Got event for %s:\\ but no callback "
+                                 "defined."),
+                      letter_text)
+               ? true
+               : Failed(__LINE__);
+  }
+  if (py::CallWith(callback, drive_path)) return true;
+  return HandleCallbackFailure(window, drive_path, arrival);
+}
+
+}  // namespace
+
+void HandleEvent(HWND window, const DEV_BROADCAST_HDR* header, bool arrival) {
+  // The lock comes before the property is read: every path that releases
+  // a callable takes the properties off first, under the lock, so a
+  // property read under the lock names a live object. Read without it, the
+  // property could name an object released while this thread waited.
+  py::GilHeld locked;
+  py::Object callback = py::Object::Borrow(static_cast<PyObject*>(
+      GetPropW(window, arrival ? kArriveProperty : kRemoveProperty)));
+  const DEV_BROADCAST_VOLUME* volume = VolumeRecord(header);
+  if (volume == nullptr) return;
+  const char letter = LowestDriveLetter(volume->dbcv_unitmask);
+  if (!DeliverEvent(window, callback, letter, arrival)) {
+    py::WriteUnraisable(kHandleEventName);
+  }
+}
+
+LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam,
+                                 LPARAM lparam) {
+  if (message == WM_DEVICECHANGE &&
+      (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE)) {
+    HandleEvent(window, reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam),
+                wparam == DBT_DEVICEARRIVAL);
+    return 0;
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+}  // namespace plugwatch
