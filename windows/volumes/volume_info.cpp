@@ -1,5 +1,6 @@
 #include "windows/volumes/volume_info.h"
 
+#include "pyapi/classes.h"
 #include "pyapi/function_arguments.h"
 #include "windows/volumes/lookups.h"
 #include "windows/volumes/module_state.h"
@@ -44,50 +45,36 @@ PyObject* InitMethodFunction(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kInitMethod = {"__init__", py::AsCFunction(InitMethodFunction),
                            METH_VARARGS | METH_KEYWORDS, nullptr};
 
-// The methods in the order the class defines them. _FindVolumeIDForDevice-
-// Number comes last: GetVolumeEntryForDeviceNumber looks it up on the
-// instance.
-PyMethodDef* const kMethods[] = {
-    &kInitMethod,
-    &kFindVolumeIDMethod,
-    &kAllVolumeEntriesMethod,
-    &kGetVolumeEntryForVolumeIDMethod,
-    &kGetVolumeEntryForDeviceNumberMethod,
-    &kPopulateVolumeTableMethod,
-    &kFindVolumeIDForDeviceNumberMethod,
-};
-
 }  // namespace
 
 py::Object CreateVolumeInfoClass() {
+  // In the order the class defines them. _FindVolumeIDForDeviceNumber comes
+  // last: GetVolumeEntryForDeviceNumber looks it up on the instance. Copied
+  // at the first call, when the other files' entries are all set up; the
+  // functions made from it keep pointing into it.
+  static PyMethodDef methods[] = {
+      kInitMethod,
+      kFindVolumeIDMethod,
+      kAllVolumeEntriesMethod,
+      kGetVolumeEntryForVolumeIDMethod,
+      kGetVolumeEntryForDeviceNumberMethod,
+      kPopulateVolumeTableMethod,
+      kFindVolumeIDForDeviceNumberMethod,
+      {nullptr, nullptr, 0, nullptr},
+  };
   ModuleState& state = State();
-  py::Object name = py::String("VolumeInfo");
   py::Object bases = py::MakeTuple(state.object_type);
   py::Object namespace_dict = py::Object::Steal(PyDict_New());
   py::Object doc = py::String(kVolumeInfoDoc);
-  if (!name || !bases || !namespace_dict || !doc ||
+  if (!bases || !namespace_dict || !doc ||
       PyDict_SetItemString(namespace_dict.get(), "__module__",
                            state.name.get()) < 0 ||
       PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()) < 0) {
     return {};
   }
-  py::Object cls =
-      py::CallWith(py::Handle(reinterpret_cast<PyObject*>(&PyType_Type)), name,
-                   bases, namespace_dict);
-  if (!cls) return {};
-  for (PyMethodDef* method : kMethods) {
-    // A built-in function in a class does not bind `self`; an unbound
-    // method of the class does, and counts `self` in its arity, as the
-    // methods of any Python class do.
-    py::Object function =
-        py::Object::Steal(PyCFunction_NewEx(method, nullptr, state.name.get()));
-    if (!function) return {};
-    py::Object unbound =
-        py::Object::Steal(PyMethod_New(function.get(), nullptr, cls.get()));
-    if (!unbound ||
-        PyObject_SetAttrString(cls.get(), method->ml_name, unbound.get()) < 0) {
-      return {};
-    }
+  py::Object cls = py::NewClass("VolumeInfo", bases, namespace_dict);
+  if (!cls || !py::TieMethodsToClass(cls.get(), methods, state.name)) {
+    return {};
   }
   return cls;
 }
