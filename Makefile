@@ -6,7 +6,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PYTHON_27 = $(shell PYTHON='$(PYTHON)' tools/find-python27)
 
-.PHONY: all build configure demo test clean
+.PHONY: all build configure demo test bench clean
 
 all: build
 
@@ -22,6 +22,11 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Speed and memory goals: refresh cost, leaks over many runs, idle monitor CPU.
+bench: build
+	PYTHONPATH=$(BUILD)/python:bench $(PYTHON_27) bench/volume_table.py
+	PYTHONPATH=$(BUILD)/python:bench $(PYTHON_27) bench/monitor_events.py
 
 clean:
 	rm -rf $(BUILD)
