@@ -62,6 +62,22 @@ class AllVolumeEntriesTest(LookupTestCase):
       self.service.AllVolumeEntries(force_update=value)
       self.assertEqual(self.refreshes(), expected, value)
 
+  def test_table_read_after_force_update_is_tested(self):
+    self.service.AllVolumeEntries()
+    self.assertEqual(self.refreshes(), 1)
+    service, newer = self.service, {"serial:1": None}
+
+    class PublishedMeanwhile(object):
+      """Another thread publishes a table while the flag is tested."""
+
+      def __nonzero__(self):
+        service._volume_entries = newer
+        return False
+
+    entries = self.service.AllVolumeEntries(PublishedMeanwhile())
+    self.assertEqual((entries, self.refreshes()), (newer, 0))
+    self.assertIsNot(entries, newer)
+
   def test_empty_table_refreshes_every_time(self):
     volumes._ListVolumeNames = lambda: []
     for _ in range(3):

@@ -204,9 +204,11 @@ class RefreshTest(RefreshTestCase):
   def test_per_volume_failures(self):
     self.add_volume(1, [u"E:\\", u"C:\\Stick\\"], serial=1)
     self.add_volume(2, [u"G:\\"], serial=2, total_bytes=4096)
-    self.add_volume(3, [u"H:\\"], serial=3)
-    # Calls 1 and 2 resolve the first volume, call 3 the second.
-    simwin.fail("GetVolumePathNamesForVolumeNameW", ERROR_NOT_READY, 4)
+    self.add_volume(3, LONG_PATHS, serial=3)
+    # Calls 1 and 2 resolve the first volume, call 3 the second; the third
+    # fails once its buffer has grown (a failure that reports no length
+    # would be a volume without mount points).
+    simwin.fail("GetVolumePathNamesForVolumeNameW", ERROR_NOT_READY, 5)
     simwin.fail("GetVolumeInformationW", ERROR_ACCESS_DENIED)
     simwin.fail("GetDiskFreeSpaceExW", ERROR_NOT_READY)
     with self.capture() as handler:
@@ -223,6 +225,8 @@ class RefreshTest(RefreshTestCase):
          ERROR_ACCESS_DENIED),
         ("DEBUG", "Could not determine volume capacity for %r", (u"G:\\",),
          None),
+        ("ERROR", "Could not write path names into %s-byte buffer.",
+         (2 * needed_length(LONG_PATHS),), None),
         ("ERROR", "Could not determine mount point for %s",
          (guid_name(3),), ERROR_NOT_READY),
     ])
@@ -262,9 +266,14 @@ class RefreshTest(RefreshTestCase):
     still_cached = self.cache_fat_answer()
     byte_name = self.add_volume(2, [u"G:\\"], serial=2).encode("ascii")
     volumes._ListVolumeNames = lambda: iter([42, byte_name, None])
-    volumes.GetVolumeInformation = None  # called directly, not by name
+    # Called directly, not by name.
+    volumes._GetVolumePathNamesForVolumeName = None
+    volumes.GetVolumeInformation = None
     with self.capture() as handler:
       old_token, token = self.service._volume_ids, self.refresh()
+    # None is queried by its text, which names no volume and has no paths.
+    self.assertEqual(self.calls_of("GetVolumePathNamesForVolumeNameW"),
+                     [(byte_name.decode("ascii"), 5), (u"None", 5)])
     self.assertIsNot(token, old_token)
     self.assertEqual(self.service._volume_entries, {})
     self.assertIn(("INFO", "Got new volume entries: %r", ({},)),
@@ -274,12 +283,12 @@ class RefreshTest(RefreshTestCase):
               for record in handler.records if record.levelname == "ERROR"]
     self.assertEqual([error[:2] for error in errors], [
         ("Could not determine mount point for %s", (42,)),
-        ("Unable to fetch volume info for %r, skipping.", (u"G:\\",)),
-        ("Could not determine mount point for %s", (None,))])
-    self.assertEqual([str(error[2]) for error in errors[:2]],
+        ("Unable to fetch volume info for %r, skipping.", (u"G:\\",))])
+    self.assertEqual([str(error[2]) for error in errors],
                      ["Expected basestring, got int",
                       "Expected unicode, got str"])
-    self.assertIsInstance(errors[2][2], WindowsError)
+    self.assertIn(("DEBUG", "Volume %s has no mount point. Skipping.",
+                   (None,)), self.records(handler))
 
   def test_module_names_used_at_each_refresh(self):
     self.add_volume(1, [u"E:\\"], serial=1)
@@ -291,6 +300,44 @@ class RefreshTest(RefreshTestCase):
     with self.assertRaises(NameError) as raised:
       self.refresh()
     self.assertEqual(str(raised.exception), "name 'utils' is not defined")
+
+  def test_steps_and_timing_in_order(self):
+    events = []
+
+    class Instant(object):
+      def __init__(self, seconds):
+        self.seconds = seconds
+
+      def __sub__(self, other):
+        events.append("subtract")
+        return self.seconds - other.seconds
+
+    instants = iter([Instant(1.0), Instant(3.5)])
+
+    class Clock(object):
+      @staticmethod
+      def GetMonotonicTime():
+        events.append("GetMonotonicTime")
+        return next(instants)
+
+    logger = logging.getLogger("windows.volumes")
+
+    class Recording(object):
+      def __getattr__(self, level):
+        events.append(level)
+        return getattr(logger, level)
+
+    volumes.utils = Clock
+    volumes.LOGGER = Recording()
+    volumes._ListVolumeNames = lambda: events.append("_ListVolumeNames") or []
+    with self.capture() as handler:
+      self.refresh()
+    # The logger's method is fetched before the difference is taken.
+    self.assertEqual(events, [
+        "info", "GetMonotonicTime", "_ListVolumeNames", "info",
+        "GetMonotonicTime", "info", "subtract"])
+    self.assertEqual(self.records(handler)[-1], (
+        "INFO", "Volume information refresh complete in %gs.", (2.5,)))
 
   def test_stale_token_changes_nothing(self):
     self.add_volume(1, [u"E:\\"], serial=1)
@@ -366,6 +413,41 @@ class RefreshErrorsTest(RefreshTestCase):
     volumes.LOGGER = logger_failing_on("isn't big enough", KeyboardInterrupt())
     self.assertRaises(KeyboardInterrupt, self.refresh)
     self.assertFalse(self.service._lock.locked())
+
+
+  def test_no_references_kept_by_skips_and_failures(self):
+    name = self.add_volume(1, LONG_PATHS, serial=1)
+    volumes._ListVolumeNames = lambda: [name]
+
+    class Discarding(object):
+      def __getattr__(self, level):
+        return lambda message, *args: None
+
+    class Refusing(object):
+      DeviceType = DeviceType
+
+      @staticmethod
+      def VolumeEntry(**fields):
+        raise ValueError("refused")
+
+    volumes.LOGGER = Discarding()
+    base = sys.getrefcount(name)
+    # Each refresh resolves the mount points in two calls; the second one,
+    # after growth, fails with a length and so raises.
+    for function, nth in [("GetVolumePathNamesForVolumeNameW", 2),
+                          ("GetVolumeInformationW", 1),
+                          ("GetDiskFreeSpaceExW", 1), (None, None)]:
+      for _ in range(50):
+        if function:
+          simwin.fail(function, ERROR_NOT_READY, nth)
+        self.refresh()
+    volumes.volume_entry = Refusing
+    for _ in range(50):
+      self.assertRaises(ValueError, self.refresh)
+    self.assertEqual(self.service._volume_entries["serial:1"].device_file,
+                     name)
+    self.service._volume_entries = {}
+    self.assertEqual(sys.getrefcount(name), base)
 
 
 class LockContextTest(RefreshTestCase):

@@ -78,9 +78,11 @@ PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
     if (!current_volume_ids || !py::CallWith(populate, current_volume_ids)) {
       return nullptr;
     }
-    entries = py::GetAttr(self, "_volume_entries");
-    if (!entries) return nullptr;
   }
+  // Read again, refresh or not: testing force_update may have let another
+  // thread publish a newer table.
+  entries = py::GetAttr(self, "_volume_entries");
+  if (!entries) return nullptr;
   return CallMethod(entries, "copy").release();
 }
 

@@ -47,17 +47,29 @@ PyObject* RaiseWindowsError(DWORD error);
 // built-ins (NameError when in neither).
 py::Object Global(const char* name);
 
-// LOGGER.<level>(format, *arguments): the logging framework formats.
-// Returns false with the logger's exception pending.
-template <typename... Arguments>
-bool Log(const char* level, const char* format, const Arguments&... arguments) {
+// LOGGER.<level>, LOGGER looked up now; null with an exception pending.
+inline py::Object LoggerMethod(const char* level) {
   py::Object logger = Global("LOGGER");
-  if (!logger) return false;
-  py::Object method = py::GetAttr(logger, level);
-  if (!method) return false;
+  if (!logger) return logger;
+  return py::GetAttr(logger, level);
+}
+
+// method(format, *arguments), `method` from LoggerMethod: the logging
+// framework formats. Returns false with the logger's exception pending.
+template <typename... Arguments>
+bool LogWith(py::Handle method, const char* format,
+             const Arguments&... arguments) {
   py::Object text = py::String(format);
   if (!text) return false;
   return static_cast<bool>(py::CallWith(method, text, arguments...));
+}
+
+// LOGGER.<level>(format, *arguments). Returns false with the logger's
+// exception pending.
+template <typename... Arguments>
+bool Log(const char* level, const char* format, const Arguments&... arguments) {
+  py::Object method = LoggerMethod(level);
+  return method && LogWith(method, format, arguments...);
 }
 
 // receiver.name(*arguments).

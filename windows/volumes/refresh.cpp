@@ -227,10 +227,14 @@ py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
   }
   py::Object end_time = MonotonicTime();
   if (!end_time) return {};
+  // The logger's method first, then the difference, as the call reads.
+  py::Object log_info = LoggerMethod("info");
+  if (!log_info) return {};
   py::Object elapsed =
       py::Object::Steal(PyNumber_Subtract(end_time.get(), start_time.get()));
   if (!elapsed ||
-      !Log("info", "Volume information refresh complete in %gs.", elapsed)) {
+      !LogWith(log_info, "Volume information refresh complete in %gs.",
+               elapsed)) {
     return {};
   }
   PyDict_Clear(State().is_fat_cache.get());
