@@ -414,7 +414,6 @@ class RefreshErrorsTest(RefreshTestCase):
     self.assertRaises(KeyboardInterrupt, self.refresh)
     self.assertFalse(self.service._lock.locked())
 
-
   def test_no_references_kept_by_skips_and_failures(self):
     name = self.add_volume(1, LONG_PATHS, serial=1)
     volumes._ListVolumeNames = lambda: [name]
