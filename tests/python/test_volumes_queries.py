@@ -11,11 +11,13 @@ import simwin
 import testsupport
 from windows import volumes
 
+ERROR_FILE_NOT_FOUND = 2
 ERROR_PATH_NOT_FOUND = 3
 ERROR_ACCESS_DENIED = 5
 ERROR_INVALID_HANDLE = 6
 ERROR_NO_MORE_FILES = 18
 ERROR_NOT_READY = 21
+ERROR_INVALID_NAME = 123
 ERROR_MORE_DATA = 234
 LONG_PATHS = [u"F:\\", u"C:\\Data\\Archive\\"]  # more than 5 characters
 
@@ -290,9 +292,9 @@ class VolumePathNamesTest(VolumesTestCase):
         [u"E:\\"])
     self.assertRaises(UnicodeDecodeError,
                       volumes._GetVolumePathNamesForVolumeName, "\\\\?\\\xe9")
-    # None is queried by its text, which names no volume: the system
-    # reports no paths for it.
-    self.assertEqual(volumes._GetVolumePathNamesForVolumeName(None), [])
+    # None is queried by its text, which names no volume.
+    self.assertWindowsError(ERROR_INVALID_NAME,
+                            volumes._GetVolumePathNamesForVolumeName, None)
     self.assertEqual(self.calls_of("GetVolumePathNamesForVolumeNameW"),
                      [(name, 5), (u"None", 5)])
 
@@ -315,21 +317,14 @@ class VolumePathNamesTest(VolumesTestCase):
                       guid_path=name)
     self.assertEqual(simwin.calls(), [])
 
-  def test_failure_reporting_no_length_is_an_empty_list(self):
-    # The reported length decides before the call's result: a volume that
-    # cannot report paths counts as one without mount points.
+  def test_failure_without_a_length_is_not_an_empty_list(self):
     name = self.add_volume(1, [u"E:\\"])
-    with self.capture() as handler:
-      self.assertEqual(
-          volumes._GetVolumePathNamesForVolumeName(guid_name(2)), [])
-      for error in (ERROR_NOT_READY, ERROR_MORE_DATA):
-        simwin.fail("GetVolumePathNamesForVolumeNameW", error)
-        self.assertEqual(volumes._GetVolumePathNamesForVolumeName(name), [])
-    self.assertEqual(handler.records, [])
-    self.assertEqual(self.calls_of("GetVolumePathNamesForVolumeNameW"),
-                     [(guid_name(2), 5), (name, 5), (name, 5)])
-    self.assertEqual(volumes._GetVolumePathNamesForVolumeName(name),
-                     [u"E:\\"])
+    self.assertWindowsError(ERROR_FILE_NOT_FOUND,
+                            volumes._GetVolumePathNamesForVolumeName,
+                            guid_name(2))
+    simwin.fail("GetVolumePathNamesForVolumeNameW", ERROR_NOT_READY)
+    self.assertWindowsError(ERROR_NOT_READY,
+                            volumes._GetVolumePathNamesForVolumeName, name)
 
   def test_failures_after_growth(self):
     name = self.add_volume(1, LONG_PATHS)

@@ -280,11 +280,12 @@ py::Object VolumePathNames(PyObject* guid_path) {
         name.c_str(), buffer.get(), capacity, &reported);
     // Read at once: the log calls below may run code that changes it.
     const DWORD error = succeeded ? ERROR_SUCCESS : GetLastError();
-    // A volume without mount points needs only the final NUL. Tested before
-    // the call's result: a volume that cannot report any paths (one going
-    // away, say) counts as one without mount points, and the refresh skips
-    // it quietly.
-    if (reported < 2) return py::Object::Steal(PyList_New(0));
+    if (reported < 2) {
+      // A volume without mount points writes only the final NUL; a failed
+      // call that reports nothing is still a failure.
+      if (succeeded) return py::Object::Steal(PyList_New(0));
+      return py::Object::Steal(RaiseWindowsError(error));
+    }
     if (succeeded) break;
     const bool asks_for_more = error == ERROR_MORE_DATA &&
                                reported > capacity &&
