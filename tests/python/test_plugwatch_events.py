@@ -1,7 +1,8 @@
 """windows.plugwatch: device-change messages reaching a monitor window.
 
 The windows here belong to the test's own thread, so a message sent to one
-runs its window procedure synchronously inside the send.
+runs its window procedure synchronously inside the send; only the last test
+class pumps a window on a thread of its own.
 """
 
 import contextlib
@@ -9,6 +10,8 @@ import ctypes
 import StringIO
 import struct
 import sys
+import threading
+import time
 import traceback
 import unittest
 
@@ -113,23 +116,26 @@ class VolumeEventTest(MonitorWindowTestCase):
     self.assertEqual(["E:\\"], self.removals)
     self.assertEqual([], self.arrivals)
 
-  def test_records_that_are_not_whole_volume_records_are_ignored(self):
+  def test_records_without_a_unit_mask_are_ignored(self):
     volume = struct.pack("<IIIIH2x", 20, 2, 0, 0x10, 0)
     with testsupport.capture_logs("plugwatch") as logs:
       self.assertEqual(0, simwin.send_device_change(
           self.hwnd, DBT_DEVICEARRIVAL, devicetype=5))
       self.assertEqual(0, simwin.send_device_change(
           self.hwnd, DBT_DEVICEARRIVAL, null_lparam=True))
-      # Short records as another program might send them.
-      for size, raw in [(4, volume[:4]), (12, volume[:12]),
-                        (16, volume[:16]), (19, volume)]:
-        raw = struct.pack("<I", size) + raw[4:]
+      # Short records as another program might send them: each ends before
+      # the unit mask does.
+      for size in (4, 11, 12, 15):
+        raw = struct.pack("<I", size) + volume[4:max(size, 4)]
         self.assertEqual(0, SendRecord(self.hwnd, DBT_DEVICEARRIVAL, raw))
     self.assertEqual([], self.arrivals)
     self.assertEqual([], logs.messages())
-    # The same path with a whole record does deliver.
-    self.assertEqual(0, SendRecord(self.hwnd, DBT_DEVICEARRIVAL, volume))
-    self.assertEqual(["E:\\"], self.arrivals)
+    # A record that reaches the end of the unit mask is read: the flags
+    # and the padding after it are not needed.
+    for size in (16, 18, 20):
+      raw = struct.pack("<I", size) + volume[4:size]
+      self.assertEqual(0, SendRecord(self.hwnd, DBT_DEVICEARRIVAL, raw))
+    self.assertEqual(["E:\\"] * 3, self.arrivals)
 
   def test_other_messages_go_to_the_default_procedure(self):
     simwin.clear_calls()
@@ -265,6 +271,25 @@ class CallbackFailureTest(MonitorWindowTestCase):
     self.assertIn("'windows.plugwatch.HandleEvent' ignored",
                   stderr.getvalue())
 
+  def test_exc_info_must_unpack_into_three_items(self):
+    class Sys(object):
+      def __init__(self, info):
+        self.info = info
+
+      def exc_info(self):
+        return self.info
+    self.Reconfigure(arrive=Raise(ValueError()))
+    for info, complaint in [((1, 2), "need more than 2 values to unpack"),
+                            ([1, 2, 3, 4], "too many values to unpack")]:
+      plugwatch.sys = Sys(info)  # looked up at the moment of use
+      with testsupport.capture_logs("plugwatch") as logs:
+        with CapturedStderr() as stderr:
+          self.assertEqual(0, self.Arrive(0x10))
+      self.assertEqual([], logs.messages())
+      self.assertIn("ValueError: " + complaint, stderr.getvalue())
+      self.assertIn("'windows.plugwatch.HandleEvent' ignored",
+                    stderr.getvalue())
+
   def test_exception_being_handled_is_restored(self):
     plugwatch.fatal_exceptions = Fatal(True)
     self.Reconfigure(arrive=Raise(ValueError()), stop=Raise(KeyError()))
@@ -276,6 +301,122 @@ class CallbackFailureTest(MonitorWindowTestCase):
         with CapturedStderr():
           self.Arrive(0x10)
       self.assertEqual(outer, sys.exc_info())
+
+
+def Spin(predicate, seconds):
+  """Calls predicate() until it is true or `seconds` pass. With the check
+  interval raised, the calling thread keeps the interpreter lock meanwhile:
+  nothing here acquires a lock."""
+  deadline = time.time() + seconds
+  while time.time() < deadline:
+    if predicate():
+      return True
+  return False
+
+
+class ForeignTeardownTest(unittest.TestCase):
+  """A state released on another thread while the window's own thread is
+  handling an event for it and waits for the interpreter lock."""
+
+  ATTEMPTS = 30
+  WM_QUIT = 0x0012
+
+  def setUp(self):
+    simwin.reset()
+    self.interval = sys.getcheckinterval()
+
+  def tearDown(self):
+    sys.setcheckinterval(self.interval)
+    simwin.reset()
+
+  def Attempt(self):
+    """Sends an arrival to a window pumped by its own thread while this
+    thread keeps the interpreter lock, and releases the window's state here
+    as soon as the window procedure has been entered.
+
+    Returns None when the window's thread took the lock first (the event was
+    handled before the teardown: try again), else what was seen."""
+    arrivals = []
+
+    class Recorder(object):
+      def Arrive(self, path):
+        arrivals.append(path)
+    states = []
+    configured = threading.Event()
+
+    def ConfigureAndPump():
+      state = plugwatch.DeviceMonitorState()
+      # The bound method lives only as long as the state holds it.
+      state.Configure(Recorder().Arrive, None, None)
+      states.append(state)
+      del state
+      configured.set()
+      simwin.pump(timeout=testsupport.DEFAULT_TIMEOUT)  # until WM_QUIT
+
+    window_thread = testsupport.ThreadRunner(ConfigureAndPump)
+    self.assertTrue(configured.wait(testsupport.DEFAULT_TIMEOUT))
+    [hwnd] = [window["hwnd"] for window in simwin.windows()]
+    # The window's thread waits in its message loop, without the lock.
+    self.assertTrue(testsupport.wait_until(
+        lambda: ("WaitMessage",) in simwin.calls()))
+    sending = []
+
+    def Send():
+      sending.append(True)
+      return simwin.send_device_change(hwnd, DBT_DEVICEARRIVAL,
+                                       unitmask=0x10)
+
+    entered = ("WndProc", hwnd, WM_DEVICECHANGE, DBT_DEVICEARRIVAL)
+    outcome = None
+    with testsupport.capture_logs("plugwatch") as logs:
+      simwin.clear_calls()
+      sys.setcheckinterval(1 << 30)  # the lock changes hands only on waits
+      try:
+        sender = testsupport.ThreadRunner(Send)
+        # The sender gives the lock up only inside the send; this thread
+        # then waits for the lock, ahead of the window procedure.
+        deadline = time.time() + testsupport.DEFAULT_TIMEOUT
+        while not sending and time.time() < deadline:
+          time.sleep(0)
+        self.assertTrue(sending)
+        if not arrivals:
+          self.assertTrue(Spin(lambda: entered in simwin.calls(),
+                               testsupport.DEFAULT_TIMEOUT))
+          # Had the window procedure read the property before taking the
+          # lock, it would now hold the identity of a callable about to go.
+          read_early = Spin(lambda: "GetPropW" in [
+              call[0] for call in simwin.calls()], 0.2)
+          if not read_early:
+            del states[:]  # teardown here, while the window's thread waits
+          outcome = read_early
+      finally:
+        sys.setcheckinterval(self.interval)
+      self.assertEqual(0, sender.wait())
+      messages = logs.messages()
+    names = [call[0] for call in simwin.calls()]
+    simwin.post_message(hwnd, self.WM_QUIT)
+    window_thread.wait()
+    if outcome is None:
+      return None
+    return outcome, arrivals, messages, names
+
+  def test_event_waiting_for_the_lock_finds_no_released_callable(self):
+    for _ in range(self.ATTEMPTS):
+      seen = self.Attempt()
+      simwin.reset()
+      if seen is not None:
+        break
+    self.assertIsNotNone(seen, "the window's thread always took the lock "
+                         "first")
+    read_early, arrivals, messages, names = seen
+    self.assertFalse(read_early)
+    self.assertEqual([], arrivals)
+    self.assertEqual([("WARNING", "Got event for E:\\ but no callback "
+                                  "defined.")], messages)
+    # The property was read only after this thread had taken them all off.
+    self.assertLess(max(index for index, name in enumerate(names)
+                        if name == "RemovePropW"),
+                    names.index("GetPropW"))
 
 
 if __name__ == "__main__":

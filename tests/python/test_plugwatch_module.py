@@ -151,6 +151,18 @@ class LoadTest(unittest.TestCase):
         "except NameError as error:\n  print(error)\n")
     self.assertEqual((0, "name '_RegisterDeviceMonitorWindowClass' is not "
                       "defined"), (returncode, out.strip()), err)
+    # Past the registration, a Win32 failure has no RaiseWindowsError to
+    # report it with: it raises all the same.
+    returncode, out, err = testsupport.run_snippet(
+        fake_winwrap % "{}" +
+        "try:\n  import windows.plugwatch\nexcept ImportError:\n  pass\n"
+        "from windows import plugwatch\n"
+        "plugwatch._RegisterDeviceMonitorWindowClass = lambda: None\n"
+        "try:\n  plugwatch.DeviceMonitorState().Configure(len, len, len)\n"
+        "except SystemError as error:\n  print(error)\n")
+    self.assertEqual((0, "windows.plugwatch did not finish loading: "
+                      "RaiseWindowsError is not bound"),
+                     (returncode, out.strip()), err)
     outcome = ImportInFreshInterpreter(fake_winwrap % (
         "{'RaiseWindowsError': testsupport.make_capsule('PyObject *(int)')}"))
     self.assertEqual("TypeError", outcome["error"][0])

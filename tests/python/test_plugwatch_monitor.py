@@ -320,8 +320,8 @@ class RunTest(MonitorTestCase):
 
   def test_idle_monitor_uses_no_cpu(self):
     running = self.Start()
-    testsupport.wait_until(lambda: any(
-        call == ("WaitMessage",) for call in simwin.calls()))
+    self.assertTrue(testsupport.wait_until(lambda: any(
+        call == ("WaitMessage",) for call in simwin.calls())))
     simwin.clear_calls()
     ticks = running.tid and ThreadCpuTicks(running.tid)
     time.sleep(0.5)
@@ -402,6 +402,31 @@ class RunTest(MonitorTestCase):
     monitor._state = object()
     self.assertRaises(TypeError, monitor.Stop)
     self.assertTrue(monitor.ShouldStop())
+
+  def test_failing_logger_in_stop_posts_nothing(self):
+    class BrokenLogger(object):
+      def info(self, message):
+        raise IOError(message)
+    monitor = plugwatch.DeviceMonitor(handler=Handler())
+    monitor._state = plugwatch.DeviceMonitorState()
+    saved = plugwatch.LOGGER
+    plugwatch.LOGGER = BrokenLogger()  # looked up at the moment of use
+    simwin.clear_calls()
+    try:
+      monitor.Stop()
+    except IOError as error:
+      entries = traceback.extract_tb(sys.exc_info()[2])
+    else:
+      self.fail("Stop did not raise")
+    finally:
+      plugwatch.LOGGER = saved
+    self.assertEqual(("Posting stop message to window message queue.",),
+                     error.args)
+    self.assertEqual(("windows\\plugwatch",
+                      "windows.plugwatch.DeviceMonitor.Stop"),
+                     (entries[1][0], entries[1][2]))
+    self.assertEqual([], simwin.calls())
+    self.assertTrue(monitor.ShouldStop())  # the stop was recorded first
 
   def test_window_orphaned_by_a_foreign_teardown_calls_nothing(self):
     monitors = [plugwatch.DeviceMonitor(handler=Handler())]

@@ -3,6 +3,7 @@ registration, their teardown, pickling and the cycle collector."""
 
 import copy
 import gc
+import os
 import pickle
 import threading
 import unittest
@@ -38,6 +39,24 @@ def ModuleCalls():
 
 def CallNames(calls):
   return [call[0] for call in calls]
+
+
+def ModuleMappings():
+  """(start, end, permissions) of every mapping of the module's file, or
+  None where the process map cannot be read."""
+  path = os.path.realpath(plugwatch.__file__)
+  try:
+    with open("/proc/self/maps") as maps:
+      lines = maps.read().splitlines()
+  except IOError:
+    return None
+  mappings = []
+  for line in lines:
+    fields = line.split(None, 5)
+    if len(fields) == 6 and fields[5] == path:
+      start, end = [int(bound, 16) for bound in fields[0].split("-")]
+      mappings.append((start, end, fields[1]))
+  return mappings
 
 
 class Owner(object):
@@ -88,6 +107,27 @@ class ConfigureTest(unittest.TestCase):
     self.assertEqual(1, len(window["notifications"]))
     self.assertEqual([u"DriveDeviceMonitor"], simwin.classes())
     self.assertEqual([arrive, remove, stop], Callables(state))
+
+  def test_window_is_top_level_and_belongs_to_the_module(self):
+    mappings = ModuleMappings()
+    if not mappings:
+      self.skipTest("no /proc/self/maps")
+    state = plugwatch.DeviceMonitorState()
+    simwin.clear_calls()
+    state.Configure(len, len, len)
+    calls = dict((call[0], call[1:]) for call in ModuleCalls())
+    [window] = MonitorWindows()
+    flags, address = calls["GetModuleHandleExW"]
+    self.assertEqual(6, flags)
+    # The address names the module by a place in its code.
+    self.assertTrue([perms for start, end, perms in mappings
+                     if start <= address < end and "x" in perms])
+    base = min(start for start, end, perms in mappings)
+    # No parent (not HWND_MESSAGE): a top-level window gets the broadcasts.
+    self.assertEqual((u"DriveDeviceMonitor", 0, 0, 0, base),
+                     calls["CreateWindowExW"])
+    self.assertEqual((window["hwnd"], 5, 0),
+                     calls["RegisterDeviceNotificationW"])
 
   def test_registering_the_class_twice_succeeds(self):
     self.assertIsNone(plugwatch._RegisterDeviceMonitorWindowClass())

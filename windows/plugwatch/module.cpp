@@ -1,6 +1,8 @@
 // Module setup: initplugwatch and the load sequence the host relies on.
 #include <Python.h>
 
+#include <cstdint>
+
 #include "pyapi/errors.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
@@ -123,10 +125,12 @@ ModuleState& Module() { return module_state; }
 
 HINSTANCE LookupModuleInstance() {
   HMODULE instance = nullptr;
-  // Any address inside the module image names the module.
+  // An address in the module's own code names the module: the window
+  // procedure's, which the window class hands to Windows anyway.
+  const auto code_address = reinterpret_cast<uintptr_t>(&WindowProcedure);
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCWSTR>(&module_state),
+                          reinterpret_cast<LPCWSTR>(code_address),
                           &instance)) {
     return nullptr;
   }
@@ -139,6 +143,16 @@ PyObject* Fail(const char* qualified_name, int line) {
 }
 
 namespace {
+
+// A load that stopped before binding RaiseWindowsError leaves the type
+// reachable through sys.modules; its failures must raise, not crash.
+bool RaiseWindowsErrorIsBound() {
+  if (module_state.raise_windows_error != nullptr) return true;
+  PyErr_SetString(PyExc_SystemError,
+                  "windows.plugwatch did not finish loading: "
+                  "RaiseWindowsError is not bound");
+  return false;
+}
 
 // RaiseWindowsError is relied on to raise; one that returns without an
 // exception must still not let the failure pass as success.
@@ -155,10 +169,12 @@ PyObject* CheckRaised(PyObject* result) {
 }  // namespace
 
 PyObject* RaiseLastWindowsError() {
+  if (!RaiseWindowsErrorIsBound()) return nullptr;
   return CheckRaised(module_state.raise_windows_error(0, nullptr));
 }
 
 PyObject* RaiseWindowsErrorWithMessage(DWORD error, const char* message) {
+  if (!RaiseWindowsErrorIsBound()) return nullptr;
   py::Object text = py::String(message);
   if (!text) return nullptr;
   host::RaiseWindowsErrorOptionalArgs optional = {};

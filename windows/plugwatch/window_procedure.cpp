@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "pyapi/errors.h"
 #include "pyapi/gil.h"
 #include "pyapi/names.h"
@@ -19,16 +21,22 @@ bool Failed(int line) {
   return false;
 }
 
+// The bytes of a volume record that are read: up to the end of the unit
+// mask. The flags after it are never read, so a record is not refused for
+// lacking them or the structure's tail padding.
+constexpr DWORD kVolumeRecordBytesRead =
+    offsetof(DEV_BROADCAST_VOLUME, dbcv_unitmask) + sizeof(DWORD);
+
 // Any program may send WM_DEVICECHANGE to a top-level window, so the record
 // is checked before it is read: no record, a record too short for its
-// header, or a volume record too short for a DEV_BROADCAST_VOLUME is
-// ignored like any record that is not about a volume.
+// header, or a volume record that ends before its unit mask is ignored like
+// any record that is not about a volume.
 const DEV_BROADCAST_VOLUME* VolumeRecord(const DEV_BROADCAST_HDR* header) {
   if (header == nullptr || header->dbch_size < sizeof(DEV_BROADCAST_HDR)) {
     return nullptr;
   }
   if (header->dbch_devicetype != DBT_DEVTYP_VOLUME ||
-      header->dbch_size < sizeof(DEV_BROADCAST_VOLUME)) {
+      header->dbch_size < kVolumeRecordBytesRead) {
     return nullptr;
   }
   return reinterpret_cast<const DEV_BROADCAST_VOLUME*>(header);
