@@ -271,6 +271,41 @@ class CallbackFailureTest(MonitorWindowTestCase):
     self.assertIn("'windows.plugwatch.HandleEvent' ignored",
                   stderr.getvalue())
 
+  def Report(self):
+    """Sends an arrival; returns the log messages and what went to stderr."""
+    with testsupport.capture_logs("plugwatch") as logs:
+      with CapturedStderr() as stderr:
+        self.assertEqual(0, self.Arrive(0x10))
+    return [message for _, message in logs.messages()], stderr.getvalue()
+
+  def test_failing_judgement_goes_to_the_unraisable_report(self):
+    class BrokenFatal(object):
+      def IsFatal(self, value):
+        raise IOError("cannot judge")
+
+    class Untestable(object):
+      def __nonzero__(self):
+        raise IOError("no truth")
+
+      def __call__(self):
+        self.called = True
+    untestable = Untestable()
+    self.Reconfigure(arrive=Raise(ValueError()), stop=untestable)
+    failed = "Volume arrival callback for E:\\ failed."
+    plugwatch.fatal_exceptions = BrokenFatal()
+    messages, report = self.Report()
+    self.assertEqual([failed], messages)
+    self.assertIn("IOError: cannot judge", report)
+    self.assertIn("'windows.plugwatch.HandleEvent' ignored", report)
+    # The truth test of the stop object fails in turn.
+    plugwatch.fatal_exceptions = Fatal(True)
+    messages, report = self.Report()
+    self.assertEqual([failed, "Failure was fatal, ending monitor."],
+                     messages)
+    self.assertIn("IOError: no truth", report)
+    self.assertIn("'windows.plugwatch.HandleEvent' ignored", report)
+    self.assertFalse(hasattr(untestable, "called"))
+
   def test_exc_info_must_unpack_into_three_items(self):
     class Sys(object):
       def __init__(self, info):

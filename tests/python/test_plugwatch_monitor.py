@@ -403,6 +403,25 @@ class RunTest(MonitorTestCase):
     self.assertRaises(TypeError, monitor.Stop)
     self.assertTrue(monitor.ShouldStop())
 
+  def test_failing_logger_after_the_pump_ends_run(self):
+    class BrokenLogger(object):
+      def info(self, message):
+        pass
+
+      def debug(self, message):
+        raise IOError(message)
+    monitor = plugwatch.DeviceMonitor(handler=Handler())
+    saved = plugwatch.LOGGER
+    plugwatch.LOGGER = BrokenLogger()
+    try:
+      monitor.Stop()
+      with self.assertRaises(IOError) as raised:
+        monitor.Run()  # leaves the pump at its first check
+    finally:
+      plugwatch.LOGGER = saved
+    self.assertEqual(("Done with event loop.",), raised.exception.args)
+    self.assertIsInstance(monitor._state, plugwatch.DeviceMonitorState)
+
   def test_failing_logger_in_stop_posts_nothing(self):
     class BrokenLogger(object):
       def info(self, message):
