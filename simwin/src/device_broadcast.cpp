@@ -154,7 +154,7 @@ int Plug(const VolumeSpec& volume, double timeout_seconds) {
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
   auto entry = std::make_shared<Volume>();
-  entry->spec = volume;
+  entry->definition = volume;
   machine.volumes.push_back(entry);
   return Announce(lock, DBT_DEVICEARRIVAL, volume.name, DriveLetterMask(*entry), deadline);
 }
@@ -169,10 +169,10 @@ int Unplug(const WString& name, double timeout_seconds) {
   auto& volumes = machine.volumes;
   volumes.erase(std::remove_if(volumes.begin(), volumes.end(),
                                [&](const VolumePtr& known) {
-                                 return EqualNoCase(known->spec.name, name);
+                                 return EqualNoCase(known->definition.name, name);
                                }),
                 volumes.end());
-  return Announce(lock, DBT_DEVICEREMOVECOMPLETE, volume->spec.name, unitmask, deadline);
+  return Announce(lock, DBT_DEVICEREMOVECOMPLETE, volume->definition.name, unitmask, deadline);
 }
 
 }  // namespace simwin

@@ -87,9 +87,9 @@ void LoadDefaultMachine() {
   machine.volumes.clear();
   machine.volume_searches.clear();
   machine.file_handles.clear();
-  for (const VolumeSpec& spec : DefaultVolumes()) {
+  for (const VolumeSpec& definition : DefaultVolumes()) {
     auto volume = std::make_shared<Volume>();
-    volume->spec = spec;
+    volume->definition = definition;
     machine.volumes.push_back(std::move(volume));
   }
 }

@@ -26,9 +26,9 @@ using MachineLock = std::unique_lock<std::mutex>;
 // --- Volumes ----------------------------------------------------------------
 
 struct Volume {
-  VolumeSpec spec;
+  VolumeSpec definition;
   // GetVolumePathNamesForVolumeNameW calls answered so far; the next call
-  // sees spec.path_lists[min(path_queries, size - 1)].
+  // sees definition.path_lists[min(path_queries, size - 1)].
   size_t path_queries = 0;
 };
 using VolumePtr = std::shared_ptr<Volume>;

@@ -16,7 +16,7 @@ bool MissingBuffer(const void* buffer, DWORD capacity) {
 }
 
 // A volume without a file system stands for a drive without media.
-bool HasMedia(const Volume& volume) { return !volume.spec.filesystem.empty(); }
+bool HasMedia(const Volume& volume) { return !volume.definition.filesystem.empty(); }
 
 // Copies a name into a caller's buffer as GetVolumeInformationW does: a
 // buffer without room for the NUL gets what fits, unterminated, and the
@@ -35,13 +35,13 @@ BOOL FillVolumeInformation(const Volume& volume, LPWSTR label, DWORD label_size,
                            LPDWORD flags, LPWSTR filesystem,
                            DWORD filesystem_size) {
   if (!HasMedia(volume)) return FailWith(ERROR_NOT_READY, FALSE);
-  if (serial != nullptr) *serial = volume.spec.serial;
-  if (!CopyVolumeText(volume.spec.label, label, label_size)) {
+  if (serial != nullptr) *serial = volume.definition.serial;
+  if (!CopyVolumeText(volume.definition.label, label, label_size)) {
     return FailWith(ERROR_BAD_LENGTH, FALSE);
   }
-  if (component_length != nullptr) *component_length = volume.spec.component_length;
-  if (flags != nullptr) *flags = volume.spec.flags;
-  if (!CopyVolumeText(volume.spec.filesystem, filesystem, filesystem_size)) {
+  if (component_length != nullptr) *component_length = volume.definition.component_length;
+  if (flags != nullptr) *flags = volume.definition.flags;
+  if (!CopyVolumeText(volume.definition.filesystem, filesystem, filesystem_size)) {
     return FailWith(ERROR_BAD_LENGTH, FALSE);
   }
   return TRUE;
@@ -60,7 +60,7 @@ HANDLE WINAPI FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
   }
   if (machine.volumes.empty()) return FailWith(ERROR_NO_MORE_FILES, INVALID_HANDLE_VALUE);
   VolumeSearch search;
-  for (const VolumePtr& volume : machine.volumes) search.names.push_back(volume->spec.name);
+  for (const VolumePtr& volume : machine.volumes) search.names.push_back(volume->definition.name);
   if (!CopyWithNul(search.names[0], lpszVolumeName, cchBufferLength)) {
     return FailWith(ERROR_FILENAME_EXCED_RANGE, INVALID_HANDLE_VALUE);
   }
@@ -123,7 +123,7 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName,
     return FailWith(ERROR_NOACCESS, FALSE);
   }
 
-  const std::vector<PathList>& lists = volume->spec.path_lists;
+  const std::vector<PathList>& lists = volume->definition.path_lists;
   PathList paths;
   if (!lists.empty()) paths = lists[std::min(volume->path_queries, lists.size() - 1)];
   ++volume->path_queries;
@@ -208,7 +208,7 @@ UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName) {
       FindVolumeByRoot(machine, root, &volume) != RootMatch::kVolumeRoot) {
     return DRIVE_NO_ROOT_DIR;
   }
-  return volume->spec.drive_type;
+  return volume->definition.drive_type;
 }
 
 BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
@@ -225,11 +225,11 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
   if (!HasMedia(*volume)) return FailWith(ERROR_NOT_READY, FALSE);
   // No quotas on this machine: the caller may use all the free space.
   if (lpFreeBytesAvailableToCaller != nullptr) {
-    lpFreeBytesAvailableToCaller->QuadPart = volume->spec.free_bytes;
+    lpFreeBytesAvailableToCaller->QuadPart = volume->definition.free_bytes;
   }
-  if (lpTotalNumberOfBytes != nullptr) lpTotalNumberOfBytes->QuadPart = volume->spec.total_bytes;
+  if (lpTotalNumberOfBytes != nullptr) lpTotalNumberOfBytes->QuadPart = volume->definition.total_bytes;
   if (lpTotalNumberOfFreeBytes != nullptr) {
-    lpTotalNumberOfFreeBytes->QuadPart = volume->spec.free_bytes;
+    lpTotalNumberOfFreeBytes->QuadPart = volume->definition.free_bytes;
   }
   return TRUE;
 }

@@ -15,7 +15,7 @@ bool IsDriveLetter(char16_t c) {
 // The GUID path and the mount paths: every root by which the volume is known.
 std::vector<WString> Roots(const Volume& volume) {
   std::vector<WString> roots = MountPaths(volume);
-  roots.insert(roots.begin(), volume.spec.name);
+  roots.insert(roots.begin(), volume.definition.name);
   return roots;
 }
 
@@ -23,14 +23,14 @@ std::vector<WString> Roots(const Volume& volume) {
 
 VolumePtr FindVolumeByName(Machine& machine, const WString& name) {
   for (const VolumePtr& volume : machine.volumes) {
-    if (EqualNoCase(volume->spec.name, name)) return volume;
+    if (EqualNoCase(volume->definition.name, name)) return volume;
   }
   return nullptr;
 }
 
 std::vector<WString> MountPaths(const Volume& volume) {
   std::vector<WString> paths;
-  for (const PathList& list : volume.spec.path_lists) {
+  for (const PathList& list : volume.definition.path_lists) {
     for (const WString& path : list) {
       const bool seen = std::any_of(paths.begin(), paths.end(), [&](const WString& known) {
         return EqualNoCase(known, path);
@@ -106,7 +106,7 @@ void AddVolume(const VolumeSpec& volume) {
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
   auto entry = std::make_shared<Volume>();
-  entry->spec = volume;
+  entry->definition = volume;
   machine.volumes.push_back(std::move(entry));
 }
 
@@ -115,7 +115,7 @@ bool RemoveVolume(const WString& name) {
   MachineLock lock(machine.mutex);
   const auto removed = std::remove_if(
       machine.volumes.begin(), machine.volumes.end(),
-      [&](const VolumePtr& volume) { return EqualNoCase(volume->spec.name, name); });
+      [&](const VolumePtr& volume) { return EqualNoCase(volume->definition.name, name); });
   const bool found = removed != machine.volumes.end();
   machine.volumes.erase(removed, machine.volumes.end());
   return found;
@@ -126,8 +126,8 @@ bool SetPaths(const WString& name, const std::vector<PathList>& path_lists) {
   MachineLock lock(machine.mutex);
   bool found = false;
   for (const VolumePtr& volume : machine.volumes) {
-    if (!EqualNoCase(volume->spec.name, name)) continue;
-    volume->spec.path_lists = path_lists;
+    if (!EqualNoCase(volume->definition.name, name)) continue;
+    volume->definition.path_lists = path_lists;
     volume->path_queries = 0;
     found = true;
   }

@@ -19,24 +19,24 @@ WString UpperCase(WString text) {
   return text;
 }
 
-simwin::VolumeSpec Spec(const WString& name, std::vector<simwin::PathList> lists) {
-  simwin::VolumeSpec spec;
-  spec.name = name;
-  spec.path_lists = std::move(lists);
-  return spec;
+simwin::VolumeSpec VolumeNamed(const WString& name, std::vector<simwin::PathList> lists) {
+  simwin::VolumeSpec definition;
+  definition.name = name;
+  definition.path_lists = std::move(lists);
+  return definition;
 }
 
 class VolumesTest : public MachineTest {
  protected:
   void AddSystemAndStick() {
-    simwin::VolumeSpec system = Spec(kSystem, {{u"C:\\"}});
+    simwin::VolumeSpec system = VolumeNamed(kSystem, {{u"C:\\"}});
     system.label = u"Windows";
     system.serial = 0xFEDCBA98;
     system.total_bytes = 1000;
     system.free_bytes = 400;
     system.flags = 0x03E706FF;
     simwin::AddVolume(system);
-    simwin::VolumeSpec stick = Spec(kStick, {{u"E:\\", u"C:\\Mounted\\Stick\\"}});
+    simwin::VolumeSpec stick = VolumeNamed(kStick, {{u"E:\\", u"C:\\Mounted\\Stick\\"}});
     stick.label = u"STICK";
     stick.filesystem = u"FAT32";
     stick.drive_type = DRIVE_REMOVABLE;
@@ -59,8 +59,8 @@ std::vector<WString> Enumerate() {
 
 TEST_F(VolumesTest, EnumerationFollowsAddOrderAndRepeatsADuplicate) {
   AddSystemAndStick();
-  simwin::AddVolume(Spec(kStick, {}));
-  simwin::AddVolume(Spec(kNoMount, {}));
+  simwin::AddVolume(VolumeNamed(kStick, {}));
+  simwin::AddVolume(VolumeNamed(kNoMount, {}));
   EXPECT_EQ(Enumerate(), (std::vector<WString>{kSystem, kStick, kStick, kNoMount}));
   EXPECT_EQ(simwin::CountOpenObjects().volume_searches, 0);
 }
@@ -74,11 +74,11 @@ TEST_F(VolumesTest, EnumerationOfAnEmptyMachineFails) {
 }
 
 TEST_F(VolumesTest, SearchSeesTheVolumesOfItsStart) {
-  simwin::AddVolume(Spec(kSystem, {}));
+  simwin::AddVolume(VolumeNamed(kSystem, {}));
   WCHAR buffer[MAX_PATH + 1];
   HANDLE search = FindFirstVolumeW(buffer, MAX_PATH + 1);
   ASSERT_NE(search, INVALID_HANDLE_VALUE);
-  simwin::AddVolume(Spec(kStick, {}));
+  simwin::AddVolume(VolumeNamed(kStick, {}));
   EXPECT_FALSE(FindNextVolumeW(search, buffer, MAX_PATH + 1));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
   // The end is sticky.
@@ -177,7 +177,7 @@ TEST_F(VolumesTest, PathNamesAreAMultiStringWithItsLength) {
 }
 
 TEST_F(VolumesTest, VolumeWithoutPathsWritesOneNul) {
-  simwin::AddVolume(Spec(kNoMount, {}));
+  simwin::AddVolume(VolumeNamed(kNoMount, {}));
   PathNames none = QueryPaths(kNoMount, 5);
   EXPECT_TRUE(none.ok);
   EXPECT_EQ(none.length, 1u);
@@ -190,7 +190,7 @@ TEST_F(VolumesTest, VolumeWithoutPathsWritesOneNul) {
 }
 
 TEST_F(VolumesTest, SuccessiveQueriesWalkThePathListsAndKeepTheLast) {
-  simwin::AddVolume(Spec(kStick, {}));
+  simwin::AddVolume(VolumeNamed(kStick, {}));
   ASSERT_TRUE(simwin::SetPaths(kStick, {{}, {u"E:\\"}, {u"E:\\", u"C:\\Stick\\"}}));
   EXPECT_EQ(QueryPaths(kStick, 100).length, 1u);
   // A query that fails for want of room still counts as one.
@@ -296,7 +296,7 @@ TEST_F(VolumesTest, NameBuffersWithoutRoomForTheNulFail) {
 }
 
 TEST_F(VolumesTest, DriveWithoutMediaIsNotReady) {
-  simwin::VolumeSpec empty_drive = Spec(kNoMount, {{u"D:\\"}});
+  simwin::VolumeSpec empty_drive = VolumeNamed(kNoMount, {{u"D:\\"}});
   empty_drive.filesystem = u"";
   empty_drive.drive_type = DRIVE_CDROM;
   simwin::AddVolume(empty_drive);
@@ -381,7 +381,7 @@ TEST_F(VolumesTest, FreeSpaceFillsOnlyWhatIsAskedFor) {
   ASSERT_TRUE(GetDiskFreeSpaceExW(u"C:\\", nullptr, &total, nullptr));
   EXPECT_EQ(total.QuadPart, 1000u);
   // A folder mount point belongs to its own volume, not to the one above it.
-  simwin::VolumeSpec archive = Spec(kNoMount, {{u"C:\\Archive\\"}});
+  simwin::VolumeSpec archive = VolumeNamed(kNoMount, {{u"C:\\Archive\\"}});
   archive.total_bytes = 55;
   simwin::AddVolume(archive);
   ASSERT_TRUE(GetDiskFreeSpaceExW(u"C:\\Archive\\2019", nullptr, &total, nullptr));
@@ -393,7 +393,7 @@ TEST_F(VolumesTest, FreeSpaceFillsOnlyWhatIsAskedFor) {
 
 TEST_F(VolumesTest, RemoveVolumeTakesEveryEntryOfTheName) {
   AddSystemAndStick();
-  simwin::AddVolume(Spec(kStick, {}));
+  simwin::AddVolume(VolumeNamed(kStick, {}));
   EXPECT_TRUE(simwin::RemoveVolume(kStick));
   EXPECT_FALSE(simwin::RemoveVolume(kStick));
   EXPECT_EQ(Enumerate(), std::vector<WString>{kSystem});
