@@ -6,11 +6,30 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "pyapi/object.h"
 
 namespace py {
+
+// Whether the keyword (a str or unicode, subclasses included) spells the
+// ASCII `name`. Compared by its characters, as the interpreter's own
+// argument parser does, so that no host code runs while `value` pointers
+// borrowed from the keyword dictionary are held: an __eq__ could empty it.
+inline bool KeywordIs(PyObject* keyword, const char* name) {
+  const size_t length = std::strlen(name);
+  if (PyString_Check(keyword)) {
+    return static_cast<size_t>(PyString_GET_SIZE(keyword)) == length &&
+           std::memcmp(PyString_AS_STRING(keyword), name, length) == 0;
+  }
+  if (static_cast<size_t>(PyUnicode_GET_SIZE(keyword)) != length) return false;
+  const Py_UNICODE* units = PyUnicode_AS_UNICODE(keyword);
+  for (size_t i = 0; i < length; ++i) {
+    if (units[i] != static_cast<Py_UNICODE>(name[i])) return false;
+  }
+  return true;
+}
 
 // Binds positional `args` (a tuple) and keyword `kwargs` (a dict or null)
 // to the `count` parameters `names`, of which the first `required` have no
@@ -49,13 +68,7 @@ inline bool BindArguments(const char* function, PyObject* args,
       return false;
     }
     Py_ssize_t index = 0;
-    for (; index < count; ++index) {
-      Object name = String(names[index]);
-      if (!name) return false;
-      const int same = PyObject_RichCompareBool(keyword, name.get(), Py_EQ);
-      if (same < 0) return false;
-      if (same) break;
-    }
+    while (index < count && !KeywordIs(keyword, names[index])) ++index;
     if (index < count && !given[static_cast<size_t>(index)]) {
       values[index] = value;
       given[static_cast<size_t>(index)] = 1;
@@ -98,6 +111,24 @@ bool BindArguments(const char* function, PyObject* args, PyObject* kwargs,
                    PyObject* (&values)[Count]) {
   return BindArguments(function, args, kwargs, names,
                        static_cast<Py_ssize_t>(Count), required, values);
+}
+
+// As above, into owned references: the bound values stay alive for the
+// whole call, as a Python function's frame keeps its arguments, even if
+// host code run by the function empties the caller's keyword dictionary.
+// Optional parameters that are not given keep what `values` held.
+template <size_t Count>
+bool BindArguments(const char* function, PyObject* args, PyObject* kwargs,
+                   const char* const (&names)[Count], Py_ssize_t required,
+                   Object (&values)[Count]) {
+  PyObject* borrowed[Count];
+  for (size_t i = 0; i < Count; ++i) borrowed[i] = values[i].get();
+  if (!BindArguments(function, args, kwargs, names,
+                     static_cast<Py_ssize_t>(Count), required, borrowed)) {
+    return false;
+  }
+  for (size_t i = 0; i < Count; ++i) values[i] = Object::Borrow(borrowed[i]);
+  return true;
 }
 
 }  // namespace py

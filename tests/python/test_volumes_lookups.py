@@ -2,6 +2,7 @@
 
 import sys
 import unittest
+import weakref
 
 import simwin
 from test_volumes_queries import (ERROR_ACCESS_DENIED, ERROR_NOT_READY,
@@ -234,6 +235,34 @@ class IsFATTest(LookupTestCase):
     volumes.WindowsError = (KeyError, WindowsError)
     with self.capture():
       self.assertIs(volumes.IsFAT(serial, handle), False)
+
+  def test_keyword_arguments_outlive_their_dictionary(self):
+    # A Python function's frame keeps its arguments alive; so must IsFAT
+    # when host code empties the dictionary they came in.
+    serial, handle = self.volume_handle(u"FAT32")
+    arguments = {}
+    alive = []
+
+    class Keyword(str):
+      __hash__ = str.__hash__
+
+      def __eq__(self, other):
+        arguments.clear()
+        return str.__eq__(self, other)
+
+    def VolumeId(serial_number):
+      arguments.clear()
+      alive.append(wrapper() is not None)
+      return "serial:%s" % serial_number
+
+    volumes._VolumeIDFromSerialNumber = VolumeId
+    for number, keyword in enumerate(("handle", Keyword("handle"))):
+      arguments.update({"serial_number": "%d-%d" % (serial, number),
+                        keyword: FileHandle(handle.handle)})
+      wrapper = weakref.ref(arguments[keyword])
+      self.assertIs(volumes.IsFAT(**arguments), True)
+      self.assertIsNone(wrapper())
+    self.assertEqual(alive, [True, True])
 
   def test_no_references_or_exceptions_left_behind(self):
     serial, handle = self.volume_handle(u"NTFS")

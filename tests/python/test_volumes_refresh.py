@@ -414,6 +414,25 @@ class RefreshErrorsTest(RefreshTestCase):
     self.assertRaises(KeyboardInterrupt, self.refresh)
     self.assertFalse(self.service._lock.locked())
 
+  def test_handler_emptying_the_logged_mount_points(self):
+    # The sorted list goes to the host's handlers, which can change it.
+    self.add_volume(1, [u"C:\\Long\\", u"E:\\"], serial=1)
+    token = self.service._volume_ids
+
+    class Emptying(logging.Handler):
+      def emit(self, record):
+        if record.msg.startswith("Got multiple"):
+          del record.args[1][:]
+
+    logger = logging.getLogger("windows.volumes")
+    emptying = Emptying()
+    logger.addHandler(emptying)
+    self.addCleanup(logger.removeHandler, emptying)
+    with self.capture():
+      self.assertRaises(IndexError, self.refresh)
+    self.assertIs(self.service._volume_ids, token)
+    self.assertFalse(self.service._lock.locked())
+
   def test_no_references_kept_by_skips_and_failures(self):
     name = self.add_volume(1, LONG_PATHS, serial=1)
     volumes._ListVolumeNames = lambda: [name]

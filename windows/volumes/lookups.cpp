@@ -45,12 +45,12 @@ const char kIsFATDoc[] =
 PyObject* FindVolumeIDMethodFunction(PyObject*, PyObject* args,
                                      PyObject* kwargs) {
   static const char* const kParameters[] = {"self", "stat_result"};
-  PyObject* arguments[2] = {};
+  py::Object arguments[2];
   if (!py::BindArguments("FindVolumeID", args, kwargs, kParameters, 2,
                          arguments)) {
     return nullptr;
   }
-  PyObject* const stat_result = arguments[1];
+  PyObject* const stat_result = arguments[1].get();
   py::Object find_volume_id = Global("FindVolumeID");
   if (!find_volume_id) return nullptr;
   return py::CallWith(find_volume_id, py::Handle(stat_result)).release();
@@ -59,13 +59,13 @@ PyObject* FindVolumeIDMethodFunction(PyObject*, PyObject* args,
 PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
                                    PyObject* kwargs) {
   static const char* const kParameters[] = {"self", "force_update"};
-  PyObject* arguments[2] = {nullptr, Py_False};
+  py::Object arguments[2] = {py::Object(), py::Object::Borrow(Py_False)};
   if (!py::BindArguments("AllVolumeEntries", args, kwargs, kParameters, 1,
                          arguments)) {
     return nullptr;
   }
-  PyObject* const self = arguments[0];
-  PyObject* const force_update = arguments[1];
+  PyObject* const self = arguments[0].get();
+  PyObject* const force_update = arguments[1].get();
   py::Object entries = py::GetAttr(self, "_volume_entries");
   if (!entries) return nullptr;
   int refresh = PyObject_Not(entries.get());
@@ -89,13 +89,13 @@ PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
 PyObject* GetVolumeEntryForVolumeIDFunction(PyObject*, PyObject* args,
                                             PyObject* kwargs) {
   static const char* const kParameters[] = {"self", "volume_id"};
-  PyObject* arguments[2] = {};
+  py::Object arguments[2];
   if (!py::BindArguments("GetVolumeEntryForVolumeID", args, kwargs, kParameters,
                          2, arguments)) {
     return nullptr;
   }
-  PyObject* const self = arguments[0];
-  PyObject* const volume_id = arguments[1];
+  PyObject* const self = arguments[0].get();
+  PyObject* const volume_id = arguments[1].get();
   py::Object entries = py::GetAttr(self, "_volume_entries");
   if (!entries) return nullptr;
   return CallMethod(entries, "get", py::Handle(volume_id)).release();
@@ -104,13 +104,13 @@ PyObject* GetVolumeEntryForVolumeIDFunction(PyObject*, PyObject* args,
 PyObject* GetVolumeEntryForDeviceNumberFunction(PyObject*, PyObject* args,
                                                 PyObject* kwargs) {
   static const char* const kParameters[] = {"self", "st_dev"};
-  PyObject* arguments[2] = {};
+  py::Object arguments[2];
   if (!py::BindArguments("GetVolumeEntryForDeviceNumber", args, kwargs,
                          kParameters, 2, arguments)) {
     return nullptr;
   }
-  PyObject* const self = arguments[0];
-  PyObject* const st_dev = arguments[1];
+  PyObject* const self = arguments[0].get();
+  PyObject* const st_dev = arguments[1].get();
   py::Object volume_id =
       CallMethod(self, "_FindVolumeIDForDeviceNumber", py::Handle(st_dev));
   if (!volume_id) return nullptr;
@@ -120,12 +120,12 @@ PyObject* GetVolumeEntryForDeviceNumberFunction(PyObject*, PyObject* args,
 PyObject* FindVolumeIDForDeviceNumberFunction(PyObject*, PyObject* args,
                                               PyObject* kwargs) {
   static const char* const kParameters[] = {"self", "st_dev"};
-  PyObject* arguments[2] = {};
+  py::Object arguments[2];
   if (!py::BindArguments("_FindVolumeIDForDeviceNumber", args, kwargs,
                          kParameters, 2, arguments)) {
     return nullptr;
   }
-  PyObject* const st_dev = arguments[1];
+  PyObject* const st_dev = arguments[1].get();
   // The same derivation as the table's keys, through the same module name,
   // so a rebinding of it changes both alike.
   py::Object volume_id_from_serial = Global("_VolumeIDFromSerialNumber");
@@ -147,12 +147,12 @@ py::Object FileSystemOfHandle(PyObject* handle) {
 
 PyObject* IsFATFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* const kParameters[] = {"serial_number", "handle"};
-  PyObject* arguments[2] = {};
+  py::Object arguments[2];
   if (!py::BindArguments("IsFAT", args, kwargs, kParameters, 2, arguments)) {
     return nullptr;
   }
-  PyObject* const serial_number = arguments[0];
-  PyObject* const handle = arguments[1];
+  PyObject* const serial_number = arguments[0].get();
+  PyObject* const handle = arguments[1].get();
   ModuleState& state = State();
   py::Object volume_id_from_serial = Global("_VolumeIDFromSerialNumber");
   if (!volume_id_from_serial) return nullptr;

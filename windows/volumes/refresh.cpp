@@ -109,8 +109,12 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
       return false;
     }
   }
-  py::Object mount_point =
-      py::Object::Borrow(PyList_GET_ITEM(mount_points.get(), 0));
+  // Read as `mount_points[0]` reads, IndexError included: the log record
+  // above hands the list to the host's handlers, which may have changed it.
+  py::Object first = py::Object::Steal(PyInt_FromLong(0));
+  if (!first) return false;
+  py::Object mount_point = CallMethod(mount_points, "__getitem__", first);
+  if (!mount_point) return false;
 
   // Queried by the GUID name, not by the mount point.
   py::Object information;
@@ -244,13 +248,13 @@ py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
 PyObject* PopulateVolumeTableFunction(PyObject*, PyObject* args,
                                       PyObject* kwargs) {
   static const char* const kParameters[] = {"self", "current_volume_ids"};
-  PyObject* arguments[2] = {};
+  py::Object arguments[2];
   if (!py::BindArguments("_PopulateVolumeTable", args, kwargs, kParameters, 2,
                          arguments)) {
     return nullptr;
   }
-  PyObject* const self = arguments[0];
-  PyObject* const current_volume_ids = arguments[1];
+  PyObject* const self = arguments[0].get();
+  PyObject* const current_volume_ids = arguments[1].get();
   py::Object lock = py::GetAttr(self, "_lock");
   if (!lock) return nullptr;
   return WithContext(lock,

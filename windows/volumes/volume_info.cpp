@@ -18,11 +18,11 @@ const char kVolumeInfoDoc[] =
 
 PyObject* InitMethodFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* const kParameters[] = {"self"};
-  PyObject* arguments[1] = {};
+  py::Object arguments[1];
   if (!py::BindArguments("__init__", args, kwargs, kParameters, 1, arguments)) {
     return nullptr;
   }
-  PyObject* const self = arguments[0];
+  PyObject* const self = arguments[0].get();
   py::Object volume_ids = py::Object::Steal(PyDict_New());
   if (!volume_ids ||
       PyObject_SetAttrString(self, "_volume_ids", volume_ids.get()) < 0) {
