@@ -22,6 +22,7 @@ from windows import plugwatch
 TIMEOUT = testsupport.DEFAULT_TIMEOUT
 WM_DEVICECHANGE = 0x0219
 WM_USER = 0x0400
+WM_CLOSE = 0x0010
 DBT_DEVICEARRIVAL = 0x8000
 STICK = u"\\\\?\\Volume{00000000-0000-0000-0000-0000000000e5}\\"
 CARD = u"\\\\?\\Volume{00000000-0000-0000-0000-0000000000f6}\\"
@@ -348,6 +349,19 @@ class RunTest(MonitorTestCase):
     calls += simwin.calls()
     self.assertEqual([WM_DEVICECHANGE],
                      [call[2] for call in calls if call[0] == "WndProc"])
+
+  def test_window_closed_by_another_program_stays_for_stop(self):
+    handler = Handler()
+    running = self.Start(handler)
+    hwnd = running.hwnd
+    simwin.clear_calls()
+    simwin.post_message(hwnd, WM_CLOSE)
+    self.assertTrue(testsupport.wait_until(
+        lambda: ("WndProc", hwnd, WM_CLOSE, 0) in simwin.calls()))
+    self.assertEqual([hwnd], [window["hwnd"] for window in simwin.windows()])
+    self.assertEqual(1, simwin.plug(STICK, [u"E:\\"]))
+    self.assertEqual(volume_handler.MountEvent("E:\\"), handler.Next())
+    self.assertIsNone(running.Stop())
 
   def test_window_handle_keeps_the_low_32_bits_signed(self):
     simwin.next_window_handle(0x123480001234)

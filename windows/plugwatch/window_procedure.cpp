@@ -196,6 +196,10 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam,
                 wparam == DBT_DEVICEARRIVAL);
     return 0;
   }
+  // Any program may close a top-level window, and the default procedure
+  // would destroy it: Stop would then have no window to wake the pump
+  // through. The window goes only with its state.
+  if (message == WM_CLOSE) return 0;
   return DefWindowProcW(window, message, wparam, lparam);
 }
 
