@@ -227,8 +227,11 @@ PyObject* CloseHandle(PyObject*, PyObject* handle_object) {
   if (!ToMachineWord(handle_object, "handle", &handle)) return nullptr;
   if (!simwin::CloseFileHandle(
           reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)))) {
-    PyErr_Format(PyExc_ValueError, "handle 0x%llx is not an open file handle",
-                 static_cast<unsigned long long>(handle));
+    // The interpreter's own formatter knows no %llx; the C library's does.
+    char text[64];
+    PyOS_snprintf(text, sizeof text, "handle 0x%llx is not an open file handle",
+                  static_cast<unsigned long long>(handle));
+    PyErr_SetString(PyExc_ValueError, text);
     return nullptr;
   }
   Py_RETURN_NONE;

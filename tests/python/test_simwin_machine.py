@@ -175,7 +175,8 @@ class FileHandleTest(MachineTestCase):
       simwin.open_handle(5)
     with self.assertRaises(TypeError):
       simwin.close_handle("handle")
-    with self.assertRaises(ValueError):
+    with self.assertRaisesRegexp(ValueError,
+                                 "^handle 0x3039 is not an open file handle$"):
       simwin.close_handle(12345)
 
 
