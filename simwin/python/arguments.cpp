@@ -159,8 +159,11 @@ PyObject* RaiseUnknownVolume(const simwin::WString& name) {
 }
 
 PyObject* RaiseUnknownWindow(uint64_t hwnd) {
-  PyErr_Format(PyExc_ValueError, "no window 0x%llx",
-               static_cast<unsigned long long>(hwnd));
+  // The interpreter's own formatter knows no %llx; the C library's does.
+  char text[48];
+  PyOS_snprintf(text, sizeof text, "no window 0x%llx",
+                static_cast<unsigned long long>(hwnd));
+  PyErr_SetString(PyExc_ValueError, text);
   return nullptr;
 }
 

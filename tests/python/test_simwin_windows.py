@@ -215,7 +215,7 @@ class WindowListTest(WindowTestCase):
                  lambda: simwin.post_message(0x777, WM_USER),
                  lambda: simwin.send_device_change(0x777, DBT_DEVICEARRIVAL),
                  lambda: simwin.register_volume_notifications(0x777)):
-      self.assertRaises(ValueError, call)
+      self.assertRaisesRegexp(ValueError, "^no window 0x777$", call)
 
   def testResetForgetsWindowsAndClasses(self):
     simwin.create_window("ResetClass")
