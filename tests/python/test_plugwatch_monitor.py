@@ -196,6 +196,36 @@ class ForwardingTest(unittest.TestCase):
     self.assertEqual(("E:\\",), raised.exception.args)
     self.assertEqual([], handler.Pending())
 
+  def test_keyword_arguments_outlive_their_dictionary(self):
+    # The factory empties the caller's keyword dictionary, dropping the
+    # only other references to the monitor and the drive path.
+    class DrivePath(object):
+      def __init__(self, text):
+        self.text = text
+
+      def __str__(self):
+        return self.text
+
+    handler = Handler()
+    arguments = {"self": plugwatch.DeviceMonitor(handler=handler),
+                 "driveletter": DrivePath("E:\\")}
+    watched = weakref.ref(arguments["driveletter"])
+    monitor = weakref.ref(arguments["self"])
+    saved = plugwatch.volume_handler
+
+    class Factories(object):
+      def MountEvent(self, path):
+        arguments.clear()
+        return ("mounted", str(path), watched() is not None)
+    plugwatch.volume_handler = Factories()
+    try:
+      plugwatch.DeviceMonitor.Arrived.im_func(**arguments)
+    finally:
+      plugwatch.volume_handler = saved
+    self.assertEqual([("mounted", "E:\\", True)], handler.Pending())
+    self.assertIsNone(watched())
+    self.assertIsNone(monitor())
+
 
 class RunTest(MonitorTestCase):
 

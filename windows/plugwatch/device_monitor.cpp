@@ -38,12 +38,13 @@ py::Object BaseClassAttribute(const char* name) {
 }
 
 // The one parameter `self`, by position or keyword, worded as for the
-// Python method `method`.
-PyObject* ParseSelf(PyObject* args, PyObject* kwargs, const char* method) {
+// Python method `method`. Owned, as a Python frame owns its arguments: host
+// code run by the method may empty the caller's keyword dictionary.
+py::Object ParseSelf(PyObject* args, PyObject* kwargs, const char* method) {
   static const char* const names[] = {"self"};
-  PyObject* values[] = {nullptr};
+  py::Object values[1];
   if (!py::BindArguments(method, args, kwargs, names, 1, values)) {
-    return nullptr;
+    return py::Object();
   }
   return values[0];
 }
@@ -167,8 +168,9 @@ long WindowHandleNumber(HWND window) {
 }
 
 PyObject* Run(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
-  PyObject* self = ParseSelf(args, kwargs, "Run");
-  if (self == nullptr) return Fail(kRunName, __LINE__);
+  const py::Object self_object = ParseSelf(args, kwargs, "Run");
+  if (!self_object) return Fail(kRunName, __LINE__);
+  PyObject* self = self_object.get();
 
   py::Object state = py::Object::Steal(PyObject_CallObject(
       reinterpret_cast<PyObject*>(DeviceMonitorStateType()), nullptr));
@@ -204,14 +206,14 @@ PyObject* Run(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* Pause(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
-  if (ParseSelf(args, kwargs, "Pause") == nullptr) {
+  if (!ParseSelf(args, kwargs, "Pause")) {
     return Fail(kPauseName, __LINE__);
   }
   Py_RETURN_NONE;
 }
 
 PyObject* Resume(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
-  if (ParseSelf(args, kwargs, "Resume") == nullptr) {
+  if (!ParseSelf(args, kwargs, "Resume")) {
     return Fail(kResumeName, __LINE__);
   }
   Py_RETURN_NONE;
@@ -221,8 +223,9 @@ PyObject* Resume(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
 // sees ShouldStop() true. Callable from any thread, the monitor thread
 // (through the window's stop property) included.
 PyObject* Stop(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
-  PyObject* self = ParseSelf(args, kwargs, "Stop");
-  if (self == nullptr) return Fail(kStopName, __LINE__);
+  const py::Object self_object = ParseSelf(args, kwargs, "Stop");
+  if (!self_object) return Fail(kStopName, __LINE__);
+  PyObject* self = self_object.get();
   py::Object base_stop = BaseClassAttribute("Stop");
   if (!base_stop || !py::CallWith(base_stop, py::Handle(self))) {
     return Fail(kStopName, __LINE__);

@@ -13,18 +13,19 @@ namespace {
 PyObject* Forward(PyObject* args, PyObject* kwargs, const char* method,
                   const char* factory_name, const char* qualified_name) {
   static const char* const names[] = {"self", "driveletter"};
-  PyObject* values[] = {nullptr, nullptr};
+  // Owned: the factory or Push may empty the caller's keyword dictionary.
+  py::Object values[2];
   if (!py::BindArguments(method, args, kwargs, names, 2, values)) {
     return Fail(qualified_name, __LINE__);
   }
-  PyObject* self = values[0];
-  PyObject* driveletter = values[1];
+  const py::Object& self = values[0];
+  const py::Object& driveletter = values[1];
   py::Object volume_handler =
       py::LookupGlobal(Module().globals, "volume_handler");
   if (!volume_handler) return Fail(qualified_name, __LINE__);
   py::Object factory = py::GetAttr(volume_handler, factory_name);
   if (!factory) return Fail(qualified_name, __LINE__);
-  py::Object event = py::CallWith(factory, py::Handle(driveletter));
+  py::Object event = py::CallWith(factory, driveletter);
   if (!event) return Fail(qualified_name, __LINE__);
   py::Object handler = py::GetAttr(self, "handler");
   if (!handler) return Fail(qualified_name, __LINE__);
