@@ -202,6 +202,34 @@ class ConfigureTest(unittest.TestCase):
     self.assertEqual(1, len(MonitorWindows()))
     self.assertEqual([abs] * 3, Callables(state))
 
+  def test_callables_outlive_the_keyword_dictionary(self):
+    # The registration empties the caller's keyword dictionary, dropping the
+    # only other references to the callables before they are stored.
+    class Callback(object):
+      def __call__(self, path):
+        pass
+
+    saved = plugwatch._RegisterDeviceMonitorWindowClass
+    arguments = {"arrive": Callback(), "remove": Callback(), "stop": Callback()}
+    watched = map(weakref.ref, arguments.values())
+
+    def Register():
+      arguments.clear()
+      saved()
+    plugwatch._RegisterDeviceMonitorWindowClass = Register
+    state = plugwatch.DeviceMonitorState()
+    try:
+      state.Configure(**arguments)
+    finally:
+      plugwatch._RegisterDeviceMonitorWindowClass = saved
+    self.assertTrue(all(ref() is not None for ref in watched))
+    [window] = MonitorWindows()
+    self.assertEqual(sorted(id(ref()) for ref in watched),
+                     sorted(window["props"].values()))
+    del state
+    gc.collect()
+    self.assertTrue(all(ref() is None for ref in watched))
+
   def test_subclass_is_a_state_too(self):
     class State(plugwatch.DeviceMonitorState):
       pass

@@ -149,7 +149,15 @@ PyObject* ConfigureMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &remove, &stop)) {
     return Fail(kConfigureName, __LINE__);
   }
-  if (!ConfigureState(self, arrive, remove, stop)) return nullptr;
+  // Owned for the call: the class registration, looked up by name, may run
+  // host code that empties the caller's keyword dictionary.
+  const py::Object arrive_held = py::Object::Borrow(arrive);
+  const py::Object remove_held = py::Object::Borrow(remove);
+  const py::Object stop_held = py::Object::Borrow(stop);
+  if (!ConfigureState(self, arrive_held.get(), remove_held.get(),
+                      stop_held.get())) {
+    return nullptr;
+  }
   Py_RETURN_NONE;
 }
 
