@@ -6,11 +6,9 @@
 // record to every top-level window. All messages are queued at once, so
 // windows of different threads answer in parallel within one timeout; the
 // calling thread's own windows are called directly.
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
-#include "text.h"
 #include "volume_store.h"
 #include "window_manager.h"
 
@@ -153,8 +151,7 @@ int Plug(const VolumeSpec& volume, double timeout_seconds) {
   const Deadline deadline = DeadlineAfter(timeout_seconds);
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
-  auto entry = std::make_shared<Volume>();
-  entry->definition = volume;
+  VolumePtr entry = NewVolume(volume);
   machine.volumes.push_back(entry);
   return Announce(lock, DBT_DEVICEARRIVAL, volume.name, DriveLetterMask(*entry), deadline);
 }
@@ -166,12 +163,7 @@ int Unplug(const WString& name, double timeout_seconds) {
   VolumePtr volume = FindVolumeByName(machine, name);
   if (!volume) return -1;
   const DWORD unitmask = DriveLetterMask(*volume);
-  auto& volumes = machine.volumes;
-  volumes.erase(std::remove_if(volumes.begin(), volumes.end(),
-                               [&](const VolumePtr& known) {
-                                 return EqualNoCase(known->definition.name, name);
-                               }),
-                volumes.end());
+  EraseVolumesNamed(machine, name);
   return Announce(lock, DBT_DEVICEREMOVECOMPLETE, volume->definition.name, unitmask, deadline);
 }
 

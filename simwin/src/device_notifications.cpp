@@ -4,7 +4,6 @@
 // A registration outlives its window, as on Windows: destroying the window
 // stops the deliveries, and the handle stays open until it is unregistered.
 #include <algorithm>
-#include <cstring>
 
 #include "call_gate.h"
 #include "window_manager.h"

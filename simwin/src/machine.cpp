@@ -1,6 +1,7 @@
 // The machine as a whole: the empty machine, the demo's laptop, and what the
 // control interface reports about windows and open objects.
 #include "machine_state.h"
+#include "volume_store.h"
 #include "window_manager.h"
 
 namespace simwin {
@@ -63,9 +64,7 @@ Machine& TheMachine() {
 void Reset() {
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
-  machine.volumes.clear();
-  machine.volume_searches.clear();
-  machine.file_handles.clear();
+  ForgetVolumes(machine);
   machine.faults.clear();
   machine.calls.clear();
   machine.recording = true;
@@ -84,13 +83,9 @@ void Reset() {
 void LoadDefaultMachine() {
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
-  machine.volumes.clear();
-  machine.volume_searches.clear();
-  machine.file_handles.clear();
+  ForgetVolumes(machine);
   for (const VolumeSpec& definition : DefaultVolumes()) {
-    auto volume = std::make_shared<Volume>();
-    volume->definition = definition;
-    machine.volumes.push_back(std::move(volume));
+    machine.volumes.push_back(NewVolume(definition));
   }
 }
 

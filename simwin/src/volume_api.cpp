@@ -65,8 +65,7 @@ HANDLE WINAPI FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
     return FailWith(ERROR_FILENAME_EXCED_RANGE, INVALID_HANDLE_VALUE);
   }
   search.next = 1;
-  const uint64_t handle = machine.next_kernel_handle;
-  machine.next_kernel_handle += 4;
+  const uint64_t handle = NewKernelHandle(machine);
   machine.volume_searches[handle] = std::move(search);
   return KernelHandle(handle);
 }

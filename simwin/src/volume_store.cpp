@@ -21,11 +21,38 @@ std::vector<WString> Roots(const Volume& volume) {
 
 }  // namespace
 
+VolumePtr NewVolume(const VolumeSpec& definition) {
+  auto volume = std::make_shared<Volume>();
+  volume->definition = definition;
+  return volume;
+}
+
 VolumePtr FindVolumeByName(Machine& machine, const WString& name) {
   for (const VolumePtr& volume : machine.volumes) {
     if (EqualNoCase(volume->definition.name, name)) return volume;
   }
   return nullptr;
+}
+
+bool EraseVolumesNamed(Machine& machine, const WString& name) {
+  const auto removed = std::remove_if(
+      machine.volumes.begin(), machine.volumes.end(),
+      [&](const VolumePtr& volume) { return EqualNoCase(volume->definition.name, name); });
+  const bool found = removed != machine.volumes.end();
+  machine.volumes.erase(removed, machine.volumes.end());
+  return found;
+}
+
+void ForgetVolumes(Machine& machine) {
+  machine.volumes.clear();
+  machine.volume_searches.clear();
+  machine.file_handles.clear();
+}
+
+uint64_t NewKernelHandle(Machine& machine) {
+  const uint64_t handle = machine.next_kernel_handle;
+  machine.next_kernel_handle += 4;
+  return handle;
 }
 
 std::vector<WString> MountPaths(const Volume& volume) {
@@ -105,20 +132,13 @@ VolumePtr FindVolumeHolding(Machine& machine, const WString& directory) {
 void AddVolume(const VolumeSpec& volume) {
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
-  auto entry = std::make_shared<Volume>();
-  entry->definition = volume;
-  machine.volumes.push_back(std::move(entry));
+  machine.volumes.push_back(NewVolume(volume));
 }
 
 bool RemoveVolume(const WString& name) {
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
-  const auto removed = std::remove_if(
-      machine.volumes.begin(), machine.volumes.end(),
-      [&](const VolumePtr& volume) { return EqualNoCase(volume->definition.name, name); });
-  const bool found = removed != machine.volumes.end();
-  machine.volumes.erase(removed, machine.volumes.end());
-  return found;
+  return EraseVolumesNamed(machine, name);
 }
 
 bool SetPaths(const WString& name, const std::vector<PathList>& path_lists) {
@@ -139,8 +159,7 @@ HANDLE OpenHandle(const WString& name) {
   MachineLock lock(machine.mutex);
   VolumePtr volume = FindVolumeByName(machine, name);
   if (!volume) return nullptr;
-  const uint64_t handle = machine.next_kernel_handle;
-  machine.next_kernel_handle += 4;
+  const uint64_t handle = NewKernelHandle(machine);
   machine.file_handles[handle] = FileHandle{std::move(volume)};
   return KernelHandle(handle);
 }

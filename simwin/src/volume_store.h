@@ -8,8 +8,20 @@
 
 namespace simwin {
 
+// A volume as the machine keeps it, with no path query answered yet.
+VolumePtr NewVolume(const VolumeSpec& definition);
+
 // The first volume with that GUID path (case-insensitive), or null.
 VolumePtr FindVolumeByName(Machine& machine, const WString& name);
+
+// Removes every volume with that GUID path; false when there was none.
+bool EraseVolumesNamed(Machine& machine, const WString& name);
+
+// Drops the volumes with the volume searches and file handles open on them.
+void ForgetVolumes(Machine& machine);
+
+// The value of a new volume search or file handle.
+uint64_t NewKernelHandle(Machine& machine);
 
 // Every mount path the volume ever lists, in order, without repeats.
 std::vector<WString> MountPaths(const Volume& volume);
