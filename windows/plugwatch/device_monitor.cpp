@@ -258,25 +258,17 @@ PyObject* Stop(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-template <typename Function>
-PyCFunction AsMethod(Function function) {
-  // Through a function type of no arguments: the interpreter calls the
-  // function by the signature its flags name.
-  return reinterpret_cast<PyCFunction>(
-      reinterpret_cast<void (*)()>(function));
-}
-
 constexpr int kMethodFlags = METH_VARARGS | METH_KEYWORDS;
 
 // In declaration order; only the class carries documentation.
 PyMethodDef device_monitor_methods[] = {
-    {"__init__", AsMethod(Init), kMethodFlags, nullptr},
-    {"Arrived", AsMethod(Arrived), kMethodFlags, nullptr},
-    {"Removed", AsMethod(Removed), kMethodFlags, nullptr},
-    {"Run", AsMethod(Run), kMethodFlags, nullptr},
-    {"Pause", AsMethod(Pause), kMethodFlags, nullptr},
-    {"Resume", AsMethod(Resume), kMethodFlags, nullptr},
-    {"Stop", AsMethod(Stop), kMethodFlags, nullptr},
+    {"__init__", py::AsCFunction(Init), kMethodFlags, nullptr},
+    {"Arrived", py::AsCFunction(Arrived), kMethodFlags, nullptr},
+    {"Removed", py::AsCFunction(Removed), kMethodFlags, nullptr},
+    {"Run", py::AsCFunction(Run), kMethodFlags, nullptr},
+    {"Pause", py::AsCFunction(Pause), kMethodFlags, nullptr},
+    {"Resume", py::AsCFunction(Resume), kMethodFlags, nullptr},
+    {"Stop", py::AsCFunction(Stop), kMethodFlags, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "pyapi/errors.h"
+#include "pyapi/function_arguments.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
 #include "windows/plugwatch/module.h"
@@ -182,17 +183,9 @@ PyObject* SetState(PyObject* /*self*/, PyObject* /*state*/) {
   return RefusePickling(kSetStateName, __LINE__);
 }
 
-template <typename Function>
-PyCFunction AsMethod(Function function) {
-  // Through a function type of no arguments: the interpreter calls the
-  // function by the signature its flags name.
-  return reinterpret_cast<PyCFunction>(
-      reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef state_methods[] = {
-    {"Configure", AsMethod(ConfigureMethod), METH_VARARGS | METH_KEYWORDS,
-     kConfigureDoc},
+    {"Configure", py::AsCFunction(ConfigureMethod),
+     METH_VARARGS | METH_KEYWORDS, kConfigureDoc},
     {"__reduce__", Reduce, METH_NOARGS, nullptr},
     {"__setstate__", SetState, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
