@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "pyapi/classes.h"
 #include "pyapi/errors.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
@@ -64,13 +65,12 @@ bool RunModuleBody(PyObject* globals) {
     return false;
   }
 
-  module_state.instance = LookupModuleInstance();
-  FillWindowClass(module_state.instance);
+  FillWindowClass(LookupModuleInstance());
 
   py::Object module_name = py::String(kModuleName);
   if (!module_name) return false;
-  py::Object register_class = py::Object::Steal(PyCFunction_NewEx(
-      RegisterWindowClassMethod(), nullptr, module_name.get()));
+  py::Object register_class =
+      py::MethodFunction(RegisterWindowClassMethod(), module_name);
   return register_class &&
          PyDict_SetItemString(globals, "_RegisterDeviceMonitorWindowClass",
                               register_class.get()) == 0;

@@ -28,7 +28,6 @@ struct ModuleState {
   PyObject* chr = nullptr;         // built-in chr
   PyObject* type_error = nullptr;  // built-in TypeError
   host::RaiseWindowsErrorFunction raise_windows_error = nullptr;
-  HINSTANCE instance = nullptr;
   WNDCLASSEXW window_class = {};
 };
 
