@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "host/winwrap.h"
+#include "pyapi/classes.h"
 #include "pyapi/errors.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
@@ -15,6 +16,8 @@ namespace volumes {
 namespace {
 
 constexpr char kModuleName[] = "windows.volumes";
+// The traceback entry and ImportError text of a failed load.
+constexpr char kInitName[] = "init windows.volumes";
 constexpr char kModuleDoc[] = "Volume information cache service.";
 constexpr char kSourceFile[] = "windows/volumes/volumesmodule.cpp";
 // The regular expression of volume GUID names, group 1 being the GUID text.
@@ -94,9 +97,8 @@ py::Object MakeFatFilesystems() {
 }
 
 bool BindFunction(ModuleState* state, PyMethodDef* definition) {
-  py::Object function = py::Object::Steal(
-      PyCFunction_NewEx(definition, nullptr, state->name.get()));
-  return Bind(state->globals.get(), definition->ml_name, function);
+  return Bind(state->globals.get(), definition->ml_name,
+              py::MethodFunction(definition, state->name));
 }
 
 py::Object DecorateVolumeInfo(const py::Object& cls) {
@@ -160,13 +162,13 @@ PyMODINIT_FUNC initvolumes(void) {
                      volumes::kModuleDoc, nullptr, PYTHON_API_VERSION);
   if (module == nullptr) {
     if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_ImportError, "init windows.volumes");
+      PyErr_SetString(PyExc_ImportError, volumes::kInitName);
     }
     return;
   }
   // Held for the load only; sys.modules keeps the module.
   const py::Object held = py::Object::Borrow(module);
   if (const int failed_line = volumes::Load(module)) {
-    py::AddTraceback("init windows.volumes", failed_line, volumes::kSourceFile);
+    py::AddTraceback(volumes::kInitName, failed_line, volumes::kSourceFile);
   }
 }
