@@ -41,4 +41,21 @@ RaiseWindowsErrorFunction BindRaiseWindowsError() {
   return reinterpret_cast<RaiseWindowsErrorFunction>(pointer);
 }
 
+PyObject* CallRaiseWindowsError(RaiseWindowsErrorFunction bound,
+                                const char* module_name,
+                                RaiseWindowsErrorOptionalArgs* optional) {
+  if (bound == nullptr) {
+    PyErr_Format(PyExc_SystemError,
+                 "%.200s did not finish loading: %s is not bound", module_name,
+                 kRaiseWindowsErrorName);
+    return nullptr;
+  }
+  const py::Object returned = py::Object::Steal(bound(0, optional));
+  if (!PyErr_Occurred()) {
+    PyErr_Format(PyExc_SystemError, "%s.%s returned without raising",
+                 kWinwrapModuleName, kRaiseWindowsErrorName);
+  }
+  return nullptr;
+}
+
 }  // namespace host

@@ -36,4 +36,16 @@ constexpr const char kRaiseWindowsErrorSignature[] =
 // an exception pending (ImportError or TypeError with the host's texts).
 RaiseWindowsErrorFunction BindRaiseWindowsError();
 
+// Calls `bound`, the RaiseWindowsError that the load of `module_name` bound,
+// with `optional` (null for the thread's last Win32 error). Always returns
+// nullptr with an exception pending: SystemError "<module_name> did not
+// finish loading: RaiseWindowsError is not bound" when a load that stopped
+// early left `bound` null (the module's first functions stay reachable
+// through sys.modules), and SystemError "windows.winwrap.RaiseWindowsError
+// returned without raising" should it not raise, so the failure being
+// reported never passes as a result.
+PyObject* CallRaiseWindowsError(RaiseWindowsErrorFunction bound,
+                                const char* module_name,
+                                RaiseWindowsErrorOptionalArgs* optional);
+
 }  // namespace host

@@ -206,6 +206,41 @@ class LoadSequenceTest(unittest.TestCase):
         """)
     self.assertEqual(result["error"][0], "AttributeError")
 
+  def test_winwrap_entry_that_returns_instead_of_raising(self):
+    # The failure being reported must not pass as the query's result, with
+    # the thread's last error or with an explicit code.
+    result = run_load("""
+        import simwin
+        from test_volumes_queries import guid_name
+        simwin.reset()
+        for name, call in (
+            ("information", lambda: windows.volumes.GetVolumeInformation(
+                u"Q:")),
+            ("path_names", lambda: (
+                windows.volumes._GetVolumePathNamesForVolumeName(
+                    guid_name(1))))):
+          try:
+            result[name] = ("returned", repr(call()))
+          except SystemError as error:
+            result[name] = ("raised", str(error))
+        """, setup=textwrap.dedent("""
+        import ctypes, testsupport, windows.winwrap
+        get_name = ctypes.pythonapi.PyCapsule_GetName
+        get_name.restype = ctypes.c_char_p
+        get_name.argtypes = [ctypes.py_object]
+        signature = get_name(windows.winwrap.__pyx_capi__["RaiseWindowsError"])
+        returns_none = ctypes.PYFUNCTYPE(
+            ctypes.py_object, ctypes.c_int, ctypes.c_void_p)(
+                lambda skip_dispatch, optional: None)
+        """) + FAKE_WINWRAP % """{
+            "RaiseWindowsError": testsupport.make_capsule(
+                signature, ctypes.cast(returns_none, ctypes.c_void_p).value)}
+            """)
+    raised = ("raised",
+              "windows.winwrap.RaiseWindowsError returned without raising")
+    self.assertEqual((result["information"], result["path_names"]),
+                     (raised, raised))
+
   def test_partly_built_module_fails_cleanly(self):
     # The interpreter keeps a module whose initialisation failed in
     # sys.modules, with what was bound before the failure.

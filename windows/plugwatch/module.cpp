@@ -142,46 +142,20 @@ PyObject* Fail(const char* qualified_name, int line) {
   return nullptr;
 }
 
-namespace {
-
-// A load that stopped before binding RaiseWindowsError leaves the type
-// reachable through sys.modules; its failures must raise, not crash.
-bool RaiseWindowsErrorIsBound() {
-  if (module_state.raise_windows_error != nullptr) return true;
-  PyErr_SetString(PyExc_SystemError,
-                  "windows.plugwatch did not finish loading: "
-                  "RaiseWindowsError is not bound");
-  return false;
-}
-
-// RaiseWindowsError is relied on to raise; one that returns without an
-// exception must still not let the failure pass as success.
-PyObject* CheckRaised(PyObject* result) {
-  py::Object returned = py::Object::Steal(result);
-  if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_SystemError,
-                    "windows.winwrap.RaiseWindowsError returned without "
-                    "raising");
-  }
-  return nullptr;
-}
-
-}  // namespace
-
 PyObject* RaiseLastWindowsError() {
-  if (!RaiseWindowsErrorIsBound()) return nullptr;
-  return CheckRaised(module_state.raise_windows_error(0, nullptr));
+  return host::CallRaiseWindowsError(module_state.raise_windows_error,
+                                     kModuleName, nullptr);
 }
 
 PyObject* RaiseWindowsErrorWithMessage(DWORD error, const char* message) {
-  if (!RaiseWindowsErrorIsBound()) return nullptr;
   py::Object text = py::String(message);
   if (!text) return nullptr;
   host::RaiseWindowsErrorOptionalArgs optional = {};
   optional.count = 2;
   optional.error_code = static_cast<int>(error);
   optional.message = text.get();
-  return CheckRaised(module_state.raise_windows_error(0, &optional));
+  return host::CallRaiseWindowsError(module_state.raise_windows_error,
+                                     kModuleName, &optional);
 }
 
 }  // namespace plugwatch

@@ -9,20 +9,6 @@ ModuleState& State() {
   return *state;
 }
 
-namespace {
-
-// A load that stopped before binding RaiseWindowsError leaves the module's
-// first functions callable through sys.modules; they must fail, not crash.
-bool RaiseWindowsErrorIsBound() {
-  if (State().raise_windows_error != nullptr) return true;
-  PyErr_SetString(PyExc_SystemError,
-                  "windows.volumes did not finish loading: RaiseWindowsError "
-                  "is not bound");
-  return false;
-}
-
-}  // namespace
-
 PyObject* TypeErrorClass() {
   const py::Object& fetched = State().type_error;
   return fetched ? fetched.get() : PyExc_TypeError;
@@ -34,16 +20,16 @@ PyObject* MemoryErrorClass() {
 }
 
 PyObject* RaiseLastWindowsError() {
-  if (!RaiseWindowsErrorIsBound()) return nullptr;
-  return State().raise_windows_error(0, nullptr);
+  return host::CallRaiseWindowsError(State().raise_windows_error, kModuleName,
+                                     nullptr);
 }
 
 PyObject* RaiseWindowsError(DWORD error) {
-  if (!RaiseWindowsErrorIsBound()) return nullptr;
   host::RaiseWindowsErrorOptionalArgs optional = {};
   optional.count = 1;
   optional.error_code = static_cast<int>(error);
-  return State().raise_windows_error(0, &optional);
+  return host::CallRaiseWindowsError(State().raise_windows_error, kModuleName,
+                                     &optional);
 }
 
 py::Object Global(const char* name) {

@@ -10,6 +10,8 @@
 
 namespace volumes {
 
+constexpr char kModuleName[] = "windows.volumes";
+
 struct ModuleState {
   // The module namespace, where module-level names are looked up at use.
   py::Object globals;

@@ -15,7 +15,6 @@
 namespace volumes {
 namespace {
 
-constexpr char kModuleName[] = "windows.volumes";
 // The traceback entry and ImportError text of a failed load.
 constexpr char kInitName[] = "init windows.volumes";
 constexpr char kModuleDoc[] = "Volume information cache service.";
