@@ -18,6 +18,16 @@ bool RaiseNotInteger(PyObject* value, const char* what) {
   return false;
 }
 
+// ValueError naming a window or handle in hex; `format` holds one %llx.
+PyObject* RaiseValueErrorNaming(const char* format, uint64_t value) {
+  // The interpreter's own formatter knows no %llx; the C library's does.
+  char text[64];
+  PyOS_snprintf(text, sizeof text, format,
+                static_cast<unsigned long long>(value));
+  PyErr_SetString(PyExc_ValueError, text);
+  return nullptr;
+}
+
 }  // namespace
 
 bool ToWString(PyObject* value, const char* what, simwin::WString* result) {
@@ -159,12 +169,12 @@ PyObject* RaiseUnknownVolume(const simwin::WString& name) {
 }
 
 PyObject* RaiseUnknownWindow(uint64_t hwnd) {
-  // The interpreter's own formatter knows no %llx; the C library's does.
-  char text[48];
-  PyOS_snprintf(text, sizeof text, "no window 0x%llx",
-                static_cast<unsigned long long>(hwnd));
-  PyErr_SetString(PyExc_ValueError, text);
-  return nullptr;
+  return RaiseValueErrorNaming("no window 0x%llx", hwnd);
+}
+
+PyObject* RaiseNotOpenFileHandle(uint64_t handle) {
+  return RaiseValueErrorNaming("handle 0x%llx is not an open file handle",
+                               handle);
 }
 
 PyObject* RaiseTimeout(const char* what, double timeout_seconds) {

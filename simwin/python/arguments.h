@@ -43,11 +43,20 @@ inline HWND ToWindow(uint64_t word) {
 inline uint64_t FromWindow(HWND hwnd) {
   return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(hwnd));
 }
+// A kernel or notification handle, as ToWindow for windows.
+inline HANDLE ToHandle(uint64_t word) {
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(word));
+}
+inline py::Object IntFromHandle(const void* handle) {
+  return IntFromUnsigned(reinterpret_cast<uintptr_t>(handle));
+}
 
 // KeyError carrying the volume name.
 PyObject* RaiseUnknownVolume(const simwin::WString& name);
 // ValueError "no window 0x...".
 PyObject* RaiseUnknownWindow(uint64_t hwnd);
+// ValueError "handle 0x... is not an open file handle".
+PyObject* RaiseNotOpenFileHandle(uint64_t handle);
 // simwin.Timeout with `what` and the bound in its text.
 PyObject* RaiseTimeout(const char* what, double timeout_seconds);
 // OSError(error, "<function> failed") for a failed Win32 call of a helper.

@@ -214,7 +214,7 @@ PyObject* OpenHandle(PyObject*, PyObject* name_object) {
   if (!ToWString(name_object, "name", &name)) return nullptr;
   HANDLE handle = simwin::OpenHandle(name);
   if (handle == nullptr) return RaiseUnknownVolume(name);
-  return IntFromUnsigned(reinterpret_cast<uintptr_t>(handle)).release();
+  return IntFromHandle(handle).release();
 }
 
 PyDoc_STRVAR(kCloseHandleDoc,
@@ -225,14 +225,8 @@ PyDoc_STRVAR(kCloseHandleDoc,
 PyObject* CloseHandle(PyObject*, PyObject* handle_object) {
   uint64_t handle = 0;
   if (!ToMachineWord(handle_object, "handle", &handle)) return nullptr;
-  if (!simwin::CloseFileHandle(
-          reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)))) {
-    // The interpreter's own formatter knows no %llx; the C library's does.
-    char text[64];
-    PyOS_snprintf(text, sizeof text, "handle 0x%llx is not an open file handle",
-                  static_cast<unsigned long long>(handle));
-    PyErr_SetString(PyExc_ValueError, text);
-    return nullptr;
+  if (!simwin::CloseFileHandle(ToHandle(handle))) {
+    return RaiseNotOpenFileHandle(handle);
   }
   Py_RETURN_NONE;
 }

@@ -3,6 +3,7 @@
 // the Win32 calls that the modules make, and send messages to windows.
 #include <Python.h>
 
+#include "pyapi/classes.h"
 #include "pyapi/object.h"
 #include "simwin/python/module.h"
 
@@ -27,8 +28,7 @@ bool AddFunctions(PyObject* module, PyMethodDef* functions) {
   if (!module_name) return false;
   for (PyMethodDef* function = functions; function->ml_name != nullptr;
        ++function) {
-    py::Object callable = py::Object::Steal(
-        PyCFunction_NewEx(function, nullptr, module_name.get()));
+    py::Object callable = py::MethodFunction(function, module_name);
     if (!callable ||
         PyObject_SetAttrString(module, function->ml_name, callable.get()) !=
             0) {

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "pyapi/errors.h"
 #include "pyapi/gil.h"
@@ -287,8 +288,7 @@ PyObject* SetProp(PyObject*, PyObject* args) {
       !ToMachineWord(value_object, "value", &value)) {
     return nullptr;
   }
-  if (!SetPropW(ToWindow(hwnd), name.c_str(),
-                reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)))) {
+  if (!SetPropW(ToWindow(hwnd), name.c_str(), ToHandle(value))) {
     return RaiseWindowFailure("SetPropW", hwnd, GetLastError());
   }
   Py_RETURN_NONE;
@@ -317,7 +317,7 @@ PyObject* RemoveProp(PyObject*, PyObject* args) {
   if (value == nullptr && GetLastError() != ERROR_SUCCESS) {
     return RaiseWindowFailure("RemovePropW", hwnd, GetLastError());
   }
-  return IntFromUnsigned(reinterpret_cast<uintptr_t>(value)).release();
+  return IntFromHandle(value).release();
 }
 
 PyDoc_STRVAR(
@@ -340,7 +340,7 @@ PyObject* RegisterVolumeNotifications(PyObject*, PyObject* hwnd_object) {
     return RaiseWindowFailure("RegisterDeviceNotificationW", hwnd,
                               GetLastError());
   }
-  return IntFromUnsigned(reinterpret_cast<uintptr_t>(notification)).release();
+  return IntFromHandle(notification).release();
 }
 
 PyDoc_STRVAR(kUnregisterNotificationsDoc,
@@ -351,8 +351,7 @@ PyDoc_STRVAR(kUnregisterNotificationsDoc,
 PyObject* UnregisterNotifications(PyObject*, PyObject* handle_object) {
   uint64_t handle = 0;
   if (!ToMachineWord(handle_object, "handle", &handle)) return nullptr;
-  if (!UnregisterDeviceNotification(
-          reinterpret_cast<HDEVNOTIFY>(static_cast<uintptr_t>(handle)))) {
+  if (!UnregisterDeviceNotification(ToHandle(handle))) {
     return RaiseWin32Failure("UnregisterDeviceNotification", GetLastError());
   }
   Py_RETURN_NONE;
@@ -361,9 +360,9 @@ PyObject* UnregisterNotifications(PyObject*, PyObject* handle_object) {
 }  // namespace
 
 void ForgetTestWindows() {
-  std::unordered_map<uint64_t, bool> live;
+  std::unordered_set<uint64_t> live;
   for (const simwin::WindowInfo& window : simwin::Windows()) {
-    live[window.hwnd] = true;
+    live.insert(window.hwnd);
   }
   auto& handlers = Handlers();
   for (auto entry = handlers.begin(); entry != handlers.end();) {
