@@ -119,6 +119,10 @@ PyObject* CreateWindow(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &message_only_object)) {
     return nullptr;
   }
+  // Owned for the whole call: the truth test of message_only and the
+  // handler run host code, which may empty the caller's keyword dictionary.
+  const py::Object owned_class = py::Object::Borrow(class_object);
+  const py::Object owned_handler = py::Object::Borrow(handler);
   simwin::WString class_name;
   if (!ToWString(class_object, "class_name", &class_name)) return nullptr;
   if (handler != Py_None && !PyCallable_Check(handler)) {
@@ -139,7 +143,6 @@ PyObject* CreateWindow(PyObject*, PyObject* args, PyObject* kwargs) {
     return RaiseWin32Failure("RegisterClassExW", GetLastError());
   }
   window_being_created = 0;
-  py::Object keep_handler = py::Object::Borrow(handler);
   HWND hwnd = CreateWindowExW(
       0, class_name.c_str(), class_name.c_str(), 0, 0, 0, 0, 0,
       message_only ? HWND_MESSAGE : nullptr, nullptr, instance,

@@ -6,6 +6,7 @@ import sys
 import threading
 import time
 import unittest
+import weakref
 
 import simwin
 import testsupport
@@ -267,6 +268,31 @@ class HandlerTest(WindowTestCase):
     finally:
       sys.stderr = saved
     self.assertIn("broken handler", captured.text())
+
+  def testKeywordArgumentsOutliveAFlagThatEmptiesTheirDictionary(self):
+    kwargs = {}
+    seen = []
+    died = []
+
+    class EmptyingFlag(object):
+      def __nonzero__(self):
+        kwargs.clear()
+        return False
+
+    def Handler(hwnd, msg, wparam, lparam):
+      seen.append(msg)
+      return None
+
+    watch = weakref.ref(Handler, lambda ref: died.append(ref))
+    kwargs.update(class_name=u"EmptiedClass", handler=Handler,
+                  message_only=EmptyingFlag())
+    del Handler  # the keyword dictionary holds the only reference
+    hwnd = simwin.create_window(**kwargs)
+    self.assertEqual([], died)
+    self.assertIn(WM_NCCREATE, seen)
+    simwin.destroy_window(hwnd)
+    self.assertEqual(WM_NCDESTROY, seen[-1])
+    self.assertEqual([watch], died)
 
   def testHandlerMustBeCallable(self):
     with self.assertRaises(TypeError):
