@@ -56,18 +56,12 @@ class DeviceChangeTest : public MachineTest {
   }
 
   static HDEVNOTIFY RegisterForVolumes(HWND hwnd) {
-    DEV_BROADCAST_DEVICEINTERFACE_W filter;
-    std::memset(&filter, 0, sizeof(filter));
-    filter.dbcc_size = sizeof(filter);
-    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    filter.dbcc_classguid = simwin::kVolumeInterfaceClass;
+    DEV_BROADCAST_DEVICEINTERFACE_W filter = VolumeInterfaceFilter();
     return RegisterDeviceNotificationW(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   }
 
   static simwin::VolumeSpec Stick(std::vector<simwin::PathList> lists) {
-    simwin::VolumeSpec stick;
-    stick.name = kStick;
-    stick.path_lists = std::move(lists);
+    simwin::VolumeSpec stick = VolumeNamed(kStick, std::move(lists));
     stick.filesystem = u"FAT32";
     stick.drive_type = DRIVE_REMOVABLE;
     return stick;

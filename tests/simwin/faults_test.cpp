@@ -10,10 +10,7 @@ class FaultsTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    simwin::VolumeSpec volume;
-    volume.name = kVolume;
-    volume.path_lists = {{u"C:\\"}};
-    simwin::AddVolume(volume);
+    simwin::AddVolume(VolumeNamed(kVolume, {{u"C:\\"}}));
   }
 
   // GetDriveTypeW is cheap and has no side effects: each call says whether
@@ -34,12 +31,7 @@ TEST_F(FaultsTest, NthAndCountSelectTheFailingCalls) {
   simwin::Fail("GetDriveTypeW", 6, 3, -1);
   EXPECT_EQ(DriveTypeErrors(5), (std::vector<DWORD>{0, 0, 6, 6, 6}));
   simwin::Reset();
-  simwin::AddVolume([] {
-    simwin::VolumeSpec volume;
-    volume.name = kVolume;
-    volume.path_lists = {{u"C:\\"}};
-    return volume;
-  }());
+  simwin::AddVolume(VolumeNamed(kVolume, {{u"C:\\"}}));
   EXPECT_EQ(DriveTypeErrors(2), (std::vector<DWORD>{0, 0}));
 }
 
@@ -122,11 +114,7 @@ TEST_F(FaultsTest, FailedCallsReturnTheFailureValueWithoutSideEffects) {
 // The anomaly loop: fail the Nth call of an enumeration until it succeeds;
 // every failure must leave nothing open.
 TEST_F(FaultsTest, EnumerationReleasesItsSearchAtEveryFailure) {
-  simwin::AddVolume([] {
-    simwin::VolumeSpec volume;
-    volume.name = u"\\\\?\\Volume{aaaaaaaa-2222-3333-4444-555555555555}\\";
-    return volume;
-  }());
+  simwin::AddVolume(VolumeNamed(u"\\\\?\\Volume{aaaaaaaa-2222-3333-4444-555555555555}\\"));
   auto enumerate = []() -> DWORD {
     WCHAR buffer[MAX_PATH + 1];
     HANDLE search = FindFirstVolumeW(buffer, MAX_PATH + 1);

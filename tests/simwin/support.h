@@ -76,6 +76,25 @@ inline HWND CreateTestWindow(HWND parent = nullptr, DWORD style = 0,
                          CW_USEDEFAULT, CW_USEDEFAULT, parent, nullptr, nullptr, nullptr);
 }
 
+// --- Machine set-up -------------------------------------------------------------
+
+inline simwin::VolumeSpec VolumeNamed(const WString& name,
+                                      std::vector<simwin::PathList> lists = {}) {
+  simwin::VolumeSpec definition;
+  definition.name = name;
+  definition.path_lists = std::move(lists);
+  return definition;
+}
+
+// The filter a window registers with for volume arrivals and removals.
+inline DEV_BROADCAST_DEVICEINTERFACE_W VolumeInterfaceFilter() {
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof(filter);
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = simwin::kVolumeInterfaceClass;
+  return filter;
+}
+
 // --- Recorded calls -----------------------------------------------------------
 
 inline uint64_t Value(const void* handle) {

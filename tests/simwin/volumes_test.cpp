@@ -1,7 +1,6 @@
 // Volume queries of the double: enumeration, mount points, volume
 // information, drive types, free space, file handles and their errors.
 #include <algorithm>
-#include <cstring>
 
 #include "support.h"
 
@@ -17,13 +16,6 @@ WString UpperCase(WString text) {
     if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
   }
   return text;
-}
-
-simwin::VolumeSpec VolumeNamed(const WString& name, std::vector<simwin::PathList> lists) {
-  simwin::VolumeSpec definition;
-  definition.name = name;
-  definition.path_lists = std::move(lists);
-  return definition;
 }
 
 class VolumesTest : public MachineTest {

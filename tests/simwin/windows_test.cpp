@@ -232,15 +232,6 @@ TEST_F(WindowsTest, PropertiesByNameWithoutCase) {
   }
 }
 
-DEV_BROADCAST_DEVICEINTERFACE_W VolumeInterfaceFilter() {
-  DEV_BROADCAST_DEVICEINTERFACE_W filter;
-  std::memset(&filter, 0, sizeof(filter));
-  filter.dbcc_size = sizeof(filter);
-  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = simwin::kVolumeInterfaceClass;
-  return filter;
-}
-
 TEST_F(WindowsTest, DeviceNotificationRegistrations) {
   RegisterTestClass();
   HWND hwnd = CreateTestWindow();
@@ -285,8 +276,8 @@ TEST_F(WindowsTest, DeviceNotificationFilterIsValidated) {
   handle_filter.dbch_handle = reinterpret_cast<HANDLE>(0x777);
   EXPECT_EQ(RegisterDeviceNotificationW(hwnd, &handle_filter, 0), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  simwin::VolumeSpec volume;
-  volume.name = u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\";
+  const simwin::VolumeSpec volume =
+      VolumeNamed(u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\");
   simwin::AddVolume(volume);
   handle_filter.dbch_handle = simwin::OpenHandle(volume.name);
   EXPECT_NE(RegisterDeviceNotificationW(hwnd, &handle_filter, 0), nullptr);
