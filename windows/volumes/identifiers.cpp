@@ -41,6 +41,12 @@ py::Object VolumeIDFromSerialNumber(PyObject* serial_number) {
   return py::Object::Steal(interned);
 }
 
+py::Object VolumeIDOf(py::Handle serial_number) {
+  py::Object volume_id_from_serial = Global("_VolumeIDFromSerialNumber");
+  if (!volume_id_from_serial) return {};
+  return py::CallWith(volume_id_from_serial, serial_number);
+}
+
 py::Object FindVolumeID(PyObject* stat_result) {
   // Looked up before st_dev is read, so a rebinding takes effect at once.
   py::Object volume_id_from_serial = Global("_VolumeIDFromSerialNumber");

@@ -12,6 +12,11 @@ namespace volumes {
 // pending on failure.
 py::Object VolumeIDFromSerialNumber(PyObject* serial_number);
 
+// The identifier of the volume with `serial_number`, through the module's
+// _VolumeIDFromSerialNumber as bound at the moment of the call: the table's
+// keys and every lookup derive it alike, so a rebinding changes them all.
+py::Object VolumeIDOf(py::Handle serial_number);
+
 // The identifier of the volume holding the file of `stat_result`, through
 // the module's _VolumeIDFromSerialNumber as bound at the moment of the call.
 py::Object FindVolumeID(PyObject* stat_result);

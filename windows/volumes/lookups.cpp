@@ -125,12 +125,8 @@ PyObject* FindVolumeIDForDeviceNumberFunction(PyObject*, PyObject* args,
                          kParameters, 2, arguments)) {
     return nullptr;
   }
-  PyObject* const st_dev = arguments[1].get();
-  // The same derivation as the table's keys, through the same module name,
-  // so a rebinding of it changes both alike.
-  py::Object volume_id_from_serial = Global("_VolumeIDFromSerialNumber");
-  if (!volume_id_from_serial) return nullptr;
-  return py::CallWith(volume_id_from_serial, py::Handle(st_dev)).release();
+  // The same derivation as the table's keys.
+  return VolumeIDOf(arguments[1]).release();
 }
 
 // The file-system name of the volume holding the file `handle` wraps; null
@@ -154,10 +150,7 @@ PyObject* IsFATFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* const serial_number = arguments[0].get();
   PyObject* const handle = arguments[1].get();
   ModuleState& state = State();
-  py::Object volume_id_from_serial = Global("_VolumeIDFromSerialNumber");
-  if (!volume_id_from_serial) return nullptr;
-  py::Object volume_id =
-      py::CallWith(volume_id_from_serial, py::Handle(serial_number));
+  py::Object volume_id = VolumeIDOf(serial_number);
   if (!volume_id) return nullptr;
   py::Object none = py::Object::None();
   py::Object cached = CallMethod(state.is_fat_cache, "get", volume_id, none);

@@ -9,6 +9,7 @@
 #include "pyapi/object.h"
 #include "pyapi/text.h"
 #include "win32/win32.h"
+#include "windows/volumes/identifiers.h"
 #include "windows/volumes/lock_context.h"
 #include "windows/volumes/module_state.h"
 #include "windows/volumes/queries.h"
@@ -158,12 +159,9 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   if (!entry_class) return false;
   py::Object fields = py::Object::Steal(PyDict_New());
   if (!fields) return false;
-  py::Object volume_id_from_serial = Global("_VolumeIDFromSerialNumber");
-  if (!volume_id_from_serial) return false;
   PyObject* const record = fields.get();
   const bool complete =
-      SetField(record, "volume",
-               py::CallWith(volume_id_from_serial, serial_number)) &&
+      SetField(record, "volume", VolumeIDOf(serial_number)) &&
       SetField(record, "mountpoint", mount_point) &&
       SetField(record, "device_file", py::Object::Borrow(volume_name)) &&
       SetField(record, "device_number", serial_number) &&
