@@ -49,6 +49,15 @@ PyObject* RaiseWindowsError(DWORD error);
 // built-ins (NameError when in neither).
 py::Object Global(const char* name);
 
+// volume_entry.DeviceType.<member>, volume_entry looked up now.
+inline py::Object DeviceTypeMember(const char* member) {
+  py::Object volume_entry = Global("volume_entry");
+  if (!volume_entry) return volume_entry;
+  py::Object device_type = py::GetAttr(volume_entry, "DeviceType");
+  if (!device_type) return device_type;
+  return py::GetAttr(device_type, member);
+}
+
 // LOGGER.<level>, LOGGER looked up now; null with an exception pending.
 inline py::Object LoggerMethod(const char* level) {
   py::Object logger = Global("LOGGER");

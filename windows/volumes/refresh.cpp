@@ -57,11 +57,7 @@ py::Object DeviceTypeOf(UINT drive_type) {
   if (!get) return {};
   py::Object code = py::Object::Steal(PyInt_FromSize_t(drive_type));
   if (!code) return {};
-  py::Object volume_entry = Global("volume_entry");
-  if (!volume_entry) return {};
-  py::Object device_type = py::GetAttr(volume_entry, "DeviceType");
-  if (!device_type) return {};
-  py::Object unknown = py::GetAttr(device_type, "UNKNOWN");
+  py::Object unknown = DeviceTypeMember("UNKNOWN");
   if (!unknown) return {};
   return py::CallWith(get, code, unknown);
 }

@@ -69,11 +69,7 @@ py::Object MakeDriveTypeMap() {
   for (const auto& drive_type : kDriveTypes) {
     py::Object code = py::Object::Steal(PyInt_FromSize_t(drive_type.code));
     if (!code) return {};
-    py::Object volume_entry = Global("volume_entry");
-    if (!volume_entry) return {};
-    py::Object device_type = py::GetAttr(volume_entry, "DeviceType");
-    if (!device_type) return {};
-    py::Object member = py::GetAttr(device_type, drive_type.member);
+    py::Object member = DeviceTypeMember(drive_type.member);
     if (!member || PyDict_SetItem(map.get(), code.get(), member.get()) < 0) {
       return {};
     }
