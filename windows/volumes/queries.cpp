@@ -33,20 +33,29 @@ bool WideName(PyObject* unicode, const char* argument_name,
   return false;
 }
 
-py::Object MakeVolumeInformation(const WCHAR* label, DWORD serial_number,
-                                 DWORD component_length, DWORD flags,
-                                 const WCHAR* filesystem) {
-  py::Object label_text = py::UnicodeFromWideBuffer(label, kNameLength);
+// What a volume information query writes.
+struct VolumeInformationFields {
+  WCHAR label[kNameLength] = {};
+  DWORD serial_number = 0;
+  DWORD component_length = 0;
+  DWORD flags = 0;
+  WCHAR filesystem[kNameLength] = {};
+};
+
+py::Object MakeVolumeInformation(const VolumeInformationFields& fields) {
+  py::Object label_text = py::UnicodeFromWideBuffer(fields.label, kNameLength);
   if (!label_text) return {};
-  py::Object serial = py::Object::Steal(PyLong_FromUnsignedLong(serial_number));
+  py::Object serial =
+      py::Object::Steal(PyLong_FromUnsignedLong(fields.serial_number));
   if (!serial) return {};
   py::Object length =
-      py::Object::Steal(PyLong_FromUnsignedLong(component_length));
+      py::Object::Steal(PyLong_FromUnsignedLong(fields.component_length));
   if (!length) return {};
-  py::Object flag_bits = py::Object::Steal(PyLong_FromUnsignedLong(flags));
+  py::Object flag_bits =
+      py::Object::Steal(PyLong_FromUnsignedLong(fields.flags));
   if (!flag_bits) return {};
   py::Object filesystem_text =
-      py::UnicodeFromWideBuffer(filesystem, kNameLength);
+      py::UnicodeFromWideBuffer(fields.filesystem, kNameLength);
   if (!filesystem_text) return {};
   py::Object filesystem_name = py::Object::Steal(
       PyUnicode_AsEncodedString(filesystem_text.get(), "mbcs", "strict"));
@@ -221,19 +230,15 @@ py::Object ListVolumeNames() {
 }
 
 py::Object VolumeInformationByHandle(int64_t handle) {
-  WCHAR label[kNameLength] = {};
-  WCHAR filesystem[kNameLength] = {};
-  DWORD serial_number = 0;
-  DWORD component_length = 0;
-  DWORD flags = 0;
+  VolumeInformationFields fields;
   if (!GetVolumeInformationByHandleW(
-          reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)), label,
-          kNameLength, &serial_number, &component_length, &flags, filesystem,
+          reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)),
+          fields.label, kNameLength, &fields.serial_number,
+          &fields.component_length, &fields.flags, fields.filesystem,
           kNameLength)) {
     return py::Object::Steal(RaiseLastWindowsError());
   }
-  return MakeVolumeInformation(label, serial_number, component_length, flags,
-                               filesystem);
+  return MakeVolumeInformation(fields);
 }
 
 py::Object VolumeInformation(PyObject* path) {
@@ -244,18 +249,13 @@ py::Object VolumeInformation(PyObject* path) {
   py::WideString root;
   if (!WideName(path, "path", &root)) return {};
   if (root.empty() || root.back() != kBackslash) root.push_back(kBackslash);
-  WCHAR label[kNameLength] = {};
-  WCHAR filesystem[kNameLength] = {};
-  DWORD serial_number = 0;
-  DWORD component_length = 0;
-  DWORD flags = 0;
-  if (!GetVolumeInformationW(root.c_str(), label, kNameLength, &serial_number,
-                             &component_length, &flags, filesystem,
-                             kNameLength)) {
+  VolumeInformationFields fields;
+  if (!GetVolumeInformationW(root.c_str(), fields.label, kNameLength,
+                             &fields.serial_number, &fields.component_length,
+                             &fields.flags, fields.filesystem, kNameLength)) {
     return py::Object::Steal(RaiseLastWindowsError());
   }
-  return MakeVolumeInformation(label, serial_number, component_length, flags,
-                               filesystem);
+  return MakeVolumeInformation(fields);
 }
 
 py::Object VolumePathNames(PyObject* guid_path) {
