@@ -4,13 +4,8 @@ import __builtin__
 import os
 import unittest
 
-from test_volumes_queries import VolumesTestCase
+from test_volumes_queries import StatResult, VolumesTestCase
 from windows import volumes
-
-
-class StatResult(object):
-  def __init__(self, st_dev):
-    self.st_dev = st_dev
 
 
 class VolumeIdentifierTest(VolumesTestCase):

@@ -6,13 +6,8 @@ import weakref
 
 import simwin
 from test_volumes_queries import (ERROR_ACCESS_DENIED, ERROR_NOT_READY,
-                                  FileHandle, VolumesTestCase)
+                                  FileHandle, StatResult, VolumesTestCase)
 from windows import volumes
-
-
-class StatResult(object):
-  def __init__(self, st_dev):
-    self.st_dev = st_dev
 
 
 class LookupTestCase(VolumesTestCase):

@@ -40,6 +40,13 @@ class FileHandle(object):
     self.handle = handle
 
 
+class StatResult(object):
+  """What the host hands FindVolumeID: `st_dev` is the volume's serial."""
+
+  def __init__(self, st_dev):
+    self.st_dev = st_dev
+
+
 class VolumesTestCase(unittest.TestCase):
   """An empty simulated machine; whatever a test rebinds in windows.volumes
   is put back afterwards, and the VolumeInfo singleton is forgotten."""
