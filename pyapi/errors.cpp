@@ -9,22 +9,21 @@
 namespace py {
 
 void AddTraceback(const char* function, int line, const char* filename) {
-  // The entry is added on behalf of the pending exception, so the work of
-  // building a frame must neither see nor lose it.
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  Object code = Object::Steal(
-      reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, function, line)));
-  Object globals = Object::Steal(PyDict_New());
   Object frame;
-  if (code && globals) {
-    frame = Object::Steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(),
-                    reinterpret_cast<PyCodeObject*>(code.get()),
-                    globals.get(), nullptr)));
+  {
+    // The entry is added on behalf of the pending exception, so the work of
+    // building a frame must neither see nor lose it.
+    ExceptionStash pending;
+    Object code = Object::Steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(filename, function, line)));
+    Object globals = Object::Steal(PyDict_New());
+    if (code && globals) {
+      frame = Object::Steal(reinterpret_cast<PyObject*>(
+          PyFrame_New(PyThreadState_Get(),
+                      reinterpret_cast<PyCodeObject*>(code.get()),
+                      globals.get(), nullptr)));
+    }
   }
-  PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
   if (!frame) return;
   reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
   PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
