@@ -26,13 +26,17 @@ constexpr char kDeviceMonitorDoc[] =
     "and then pump messages for it. Relevant device events are routed\n"
     "through callbacks on this class.\n";
 
-// sync_client_thread.SyncClientThread.<name>, reached through the module
-// namespace at each call so that rebinding the module attribute counts.
-py::Object BaseClassAttribute(const char* name) {
+// sync_client_thread.SyncClientThread, reached through the module
+// namespace at each use so that rebinding the module attribute counts.
+py::Object BaseClass() {
   py::Object sync_client_thread =
       py::LookupGlobal(Module().globals, "sync_client_thread");
   if (!sync_client_thread) return sync_client_thread;
-  py::Object base = py::GetAttr(sync_client_thread, "SyncClientThread");
+  return py::GetAttr(sync_client_thread, "SyncClientThread");
+}
+
+py::Object BaseClassAttribute(const char* name) {
+  py::Object base = BaseClass();
   if (!base) return base;
   return py::GetAttr(base, name);
 }
@@ -273,11 +277,8 @@ PyMethodDef device_monitor_methods[] = {
 
 }  // namespace
 
-py::Object CreateDeviceMonitorClass(PyObject* globals) {
-  py::Object sync_client_thread =
-      py::LookupGlobal(globals, "sync_client_thread");
-  if (!sync_client_thread) return sync_client_thread;
-  py::Object base = py::GetAttr(sync_client_thread, "SyncClientThread");
+py::Object CreateDeviceMonitorClass() {
+  py::Object base = BaseClass();
   if (!base) return base;
   py::Object bases = py::MakeTuple(base);
   py::Object namespace_dict = py::Object::Steal(PyDict_New());

@@ -8,8 +8,8 @@
 
 namespace plugwatch {
 
-// Builds the class DeviceMonitor from the module namespace `globals` (its
-// base is sync_client_thread.SyncClientThread as bound there now).
-py::Object CreateDeviceMonitorClass(PyObject* globals);
+// Builds the class DeviceMonitor; its base is
+// sync_client_thread.SyncClientThread as the module namespace binds it now.
+py::Object CreateDeviceMonitorClass();
 
 }  // namespace plugwatch

@@ -58,7 +58,7 @@ bool RunModuleBody(PyObject* globals) {
 
   // The window vocabulary is constant data of the module (module.h).
 
-  py::Object device_monitor = CreateDeviceMonitorClass(globals);
+  py::Object device_monitor = CreateDeviceMonitorClass();
   if (!device_monitor ||
       PyDict_SetItemString(globals, "DeviceMonitor", device_monitor.get()) <
           0) {

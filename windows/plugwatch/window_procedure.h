@@ -7,8 +7,8 @@
 namespace plugwatch {
 
 // Volume arrivals and completed removals go to HandleEvent; WM_CLOSE is
-// answered without closing; everything else goes to DefWindowProcW. Runs on the window's thread without the interpreter
-// lock.
+// answered without closing; everything else goes to DefWindowProcW. Runs on
+// the window's thread without the interpreter lock.
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam,
                                  LPARAM lparam);
 
