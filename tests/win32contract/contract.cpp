@@ -74,6 +74,21 @@ bool IsVolumeGuidPath(const WString& name) {
          name[name.size() - 2] == W32TEXT('}') && EndsWithBackslash(name);
 }
 
+// A scenario that ends the process if it is not over within kScenarioLimit.
+Deadline BeginTimedScenario(const char* name) {
+  Report::Get().BeginScenario(name);
+  return Deadline(name, kScenarioLimit);
+}
+
+// The filter a window registers with for the volume interface class.
+DEV_BROADCAST_DEVICEINTERFACE_W VolumeInterfaceFilter() {
+  DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = kVolumeInterfaceClass;
+  return filter;
+}
+
 // ---------------------------------------------------------------------------
 // Volumes
 
@@ -409,10 +424,7 @@ void CheckWindowAndProperties() {
   CONTRACT_CHECK(RemovePropW(window, kArrive) == nullptr);
 
   Report::Get().BeginScenario("device notification for the volume interface class");
-  DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
-  filter.dbcc_size = sizeof filter;
-  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = kVolumeInterfaceClass;
+  DEV_BROADCAST_DEVICEINTERFACE_W filter = VolumeInterfaceFilter();
   HDEVNOTIFY registration =
       RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   CONTRACT_CHECK(registration != nullptr);
@@ -436,9 +448,8 @@ void CheckWindowAndProperties() {
 // SendMessageW to a window of another thread blocks the sender until the
 // owner thread takes it in PeekMessageW, whatever that call's filter.
 void CheckCrossThreadSend() {
-  Report::Get().BeginScenario("SendMessageW of WM_DEVICECHANGE across threads");
-  Deadline deadline("SendMessageW of WM_DEVICECHANGE across threads",
-                    kScenarioLimit);
+  const Deadline deadline =
+      BeginTimedScenario("SendMessageW of WM_DEVICECHANGE across threads");
   Signal ready;
   HWND target = nullptr;
   DWORD owner = 0;
@@ -489,9 +500,8 @@ void CheckCrossThreadSend() {
 // Posting, the PeekMessageW window filter, PM_NOREMOVE and dispatch, all
 // on the calling thread's own queue.
 void CheckPostAndFilter() {
-  Report::Get().BeginScenario("PostMessageW and the PeekMessageW window filter");
-  Deadline deadline("PostMessageW and the PeekMessageW window filter",
-                    kScenarioLimit);
+  const Deadline deadline =
+      BeginTimedScenario("PostMessageW and the PeekMessageW window filter");
   HWND first = CreateContractWindow();
   HWND second = CreateContractWindow();
   CONTRACT_CHECK(first != nullptr && second != nullptr);
@@ -550,8 +560,7 @@ void CheckPostAndFilter() {
 // WaitMessage returns for a message that arrived since the thread last
 // looked at its queue, and not for one it has already seen.
 void CheckWaitMessageRule() {
-  Report::Get().BeginScenario("WaitMessage and new messages");
-  Deadline deadline("WaitMessage and new messages", kScenarioLimit);
+  const Deadline deadline = BeginTimedScenario("WaitMessage and new messages");
   Signal waiting;
   std::atomic<bool> posted{false};
   HWND window = nullptr;
@@ -594,8 +603,8 @@ void CheckWaitMessageRule() {
 }
 
 void CheckForeignDestroy() {
-  Report::Get().BeginScenario("DestroyWindow from a foreign thread");
-  Deadline deadline("DestroyWindow from a foreign thread", kScenarioLimit);
+  const Deadline deadline =
+      BeginTimedScenario("DestroyWindow from a foreign thread");
   Signal created;
   Signal checked;
   HWND window = nullptr;
@@ -619,18 +628,15 @@ void CheckForeignDestroy() {
 }
 
 void CheckWindowsDieWithThread() {
-  Report::Get().BeginScenario("windows destroyed with their thread");
-  Deadline deadline("windows destroyed with their thread", kScenarioLimit);
+  const Deadline deadline =
+      BeginTimedScenario("windows destroyed with their thread");
   HWND plain = nullptr;
   HWND registered = nullptr;
   std::thread owner([&] {
     plain = CreateContractWindow();
     registered = CreateContractWindow();
     SetPropW(registered, W32TEXT("ARRIVE_CALLBACK"), registered);
-    DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
-    filter.dbcc_size = sizeof filter;
-    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    filter.dbcc_classguid = kVolumeInterfaceClass;
+    DEV_BROADCAST_DEVICEINTERFACE_W filter = VolumeInterfaceFilter();
     RegisterDeviceNotificationW(registered, &filter,
                                 DEVICE_NOTIFY_WINDOW_HANDLE);
     // The thread ends without destroying anything.
