@@ -28,12 +28,11 @@ class CountingHandler(object):
 
     def __init__(self):
         self.count = 0
-        self.changed = threading.Condition()
+        self.lock = threading.Lock()
 
     def Push(self, event):
-        with self.changed:
+        with self.lock:
             self.count += 1
-            self.changed.notify_all()
 
 
 def thread_cpu_seconds(native_id):
@@ -43,10 +42,10 @@ def thread_cpu_seconds(native_id):
     return (int(fields[11]) + int(fields[12])) / float(ticks)
 
 
-def monitor_thread_id():
-    """The kernel id of the thread that is not this one (the monitor)."""
-    own = set(os.listdir("/proc/self/task"))
-    return [int(task) for task in own if int(task) != os.getpid()]
+def other_thread_ids():
+    """The kernel ids of every thread but the main one (the monitor's among them)."""
+    tasks = os.listdir("/proc/self/task")
+    return [int(task) for task in tasks if int(task) != os.getpid()]
 
 
 def main():
@@ -80,7 +79,7 @@ def main():
         print("  events pushed: %d, expected %d" % (handler.count, 2 * (cycles + 1)))
         failed = True
 
-    tasks = monitor_thread_id()
+    tasks = other_thread_ids()
     cpu_before = sum(thread_cpu_seconds(task) for task in tasks)
     time.sleep(IDLE_SECONDS)
     idle_cpu = sum(thread_cpu_seconds(task) for task in tasks) - cpu_before
