@@ -114,6 +114,13 @@ using SentMessagePtr = std::shared_ptr<SentMessage>;
 struct ThreadQueue {
   explicit ThreadQueue(uint64_t thread_id) : thread(thread_id) {}
 
+  // A posted, sent or quit message arrived: it is news to WaitMessage, and
+  // a waiting thread wakes for it.
+  void Arrived() {
+    changed = true;
+    wake.notify_all();
+  }
+
   const uint64_t thread;
   // Notified for every change a thread of this queue may wait for: a
   // posted or sent message arriving, a reply to a message it sent.

@@ -39,8 +39,7 @@ BOOL PostToQueue(ThreadQueue& queue, uint64_t hwnd, UINT message, WPARAM wparam,
                  LPARAM lparam) {
   if (queue.posted.size() >= kPostedMessageQuota) return FailWith(ERROR_NOT_ENOUGH_QUOTA, FALSE);
   queue.posted.push_back(PostedMessage{hwnd, message, wparam, lparam, MessageTime()});
-  queue.changed = true;
-  queue.wake.notify_all();
+  queue.Arrived();
   return TRUE;
 }
 
@@ -153,8 +152,7 @@ void WINAPI PostQuitMessage(int nExitCode) {
   ThreadQueuePtr queue = CurrentQueue(machine);
   queue->quit = true;
   queue->quit_code = nExitCode;
-  queue->changed = true;
-  queue->wake.notify_all();
+  queue->Arrived();
 }
 
 BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax,

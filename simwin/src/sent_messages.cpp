@@ -57,8 +57,7 @@ SentMessagePtr QueueSentMessage(const WindowPtr& window, UINT message, WPARAM wp
   sent->sender = sender;
   ThreadQueue& receiver = *window->owner;
   receiver.sent.push_back(sent);
-  receiver.changed = true;
-  receiver.wake.notify_all();
+  receiver.Arrived();
   return sent;
 }
 
