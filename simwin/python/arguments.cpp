@@ -194,6 +194,12 @@ PyObject* RaiseWin32Failure(const char* function, DWORD error) {
   return nullptr;
 }
 
+PyObject* RaiseWindowFailure(const char* function, uint64_t hwnd,
+                             DWORD error) {
+  if (error == ERROR_INVALID_WINDOW_HANDLE) return RaiseUnknownWindow(hwnd);
+  return RaiseWin32Failure(function, error);
+}
+
 py::Object SendResult(const simwin::SendOutcome& outcome, uint64_t hwnd,
                       const char* what, double timeout_seconds) {
   switch (outcome.status) {

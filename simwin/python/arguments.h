@@ -61,6 +61,9 @@ PyObject* RaiseNotOpenFileHandle(uint64_t handle);
 PyObject* RaiseTimeout(const char* what, double timeout_seconds);
 // OSError(error, "<function> failed") for a failed Win32 call of a helper.
 PyObject* RaiseWin32Failure(const char* function, DWORD error);
+// RaiseUnknownWindow for ERROR_INVALID_WINDOW_HANDLE, otherwise
+// RaiseWin32Failure: a failed Win32 call on the window `hwnd`.
+PyObject* RaiseWindowFailure(const char* function, uint64_t hwnd, DWORD error);
 
 // Raises the matching exception for a send that did not deliver; returns
 // the result as an int when it did.

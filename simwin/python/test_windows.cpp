@@ -88,13 +88,6 @@ HINSTANCE ThisModule() {
   return module;
 }
 
-// ValueError for a bad window, OSError for any other Win32 failure.
-PyObject* RaiseWindowFailure(const char* function, uint64_t hwnd,
-                             DWORD error) {
-  if (error == ERROR_INVALID_WINDOW_HANDLE) return RaiseUnknownWindow(hwnd);
-  return RaiseWin32Failure(function, error);
-}
-
 PyDoc_STRVAR(
     kCreateWindowDoc,
     "create_window(class_name, handler=None, message_only=False) -> hwnd\n\n"

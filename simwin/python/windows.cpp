@@ -214,11 +214,7 @@ PyObject* PostMessage(PyObject*, PyObject* args, PyObject* kwargs) {
                    static_cast<LPARAM>(message.lparam))) {
     Py_RETURN_NONE;
   }
-  const DWORD error = GetLastError();
-  if (error == ERROR_INVALID_WINDOW_HANDLE) {
-    return RaiseUnknownWindow(message.hwnd);
-  }
-  return RaiseWin32Failure("PostMessageW", error);
+  return RaiseWindowFailure("PostMessageW", message.hwnd, GetLastError());
 }
 
 PyDoc_STRVAR(
