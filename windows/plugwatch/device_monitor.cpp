@@ -4,9 +4,10 @@
 
 #include "pyapi/classes.h"
 #include "pyapi/function_arguments.h"
-#include "pyapi/gil.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/names.h"
 #include "windows/plugwatch/event_forwarding.h"
+#include "windows/plugwatch/interpreter_gate.h"
 #include "windows/plugwatch/module.h"
 #include "windows/plugwatch/monitor_state.h"
 
@@ -152,13 +153,13 @@ bool PumpMessages(PyObject* self, HWND window) {
     int stop = ShouldStop(self);
     if (stop != 0) return stop > 0;
     {
-      py::GilReleased unlocked;
+      LockReleased unlocked;
       WaitMessage();
     }
     stop = ShouldStop(self);
     if (stop != 0) return stop > 0;
     {
-      py::GilReleased unlocked;
+      LockReleased unlocked;
       DispatchOneMessage(window);
     }
   }
@@ -280,13 +281,13 @@ constexpr int kMethodFlags = METH_VARARGS | METH_KEYWORDS;
 
 // In declaration order; only the class carries documentation.
 PyMethodDef device_monitor_methods[] = {
-    {"__init__", py::AsCFunction(Init), kMethodFlags, nullptr},
-    {"Arrived", py::AsCFunction(Arrived), kMethodFlags, nullptr},
-    {"Removed", py::AsCFunction(Removed), kMethodFlags, nullptr},
-    {"Run", py::AsCFunction(Run), kMethodFlags, nullptr},
-    {"Pause", py::AsCFunction(Pause), kMethodFlags, nullptr},
-    {"Resume", py::AsCFunction(Resume), kMethodFlags, nullptr},
-    {"Stop", py::AsCFunction(Stop), kMethodFlags, nullptr},
+    {"__init__", py::AsCFunction(py::Guarded<Init>), kMethodFlags, nullptr},
+    {"Arrived", py::AsCFunction(py::Guarded<Arrived>), kMethodFlags, nullptr},
+    {"Removed", py::AsCFunction(py::Guarded<Removed>), kMethodFlags, nullptr},
+    {"Run", py::AsCFunction(py::Guarded<Run>), kMethodFlags, nullptr},
+    {"Pause", py::AsCFunction(py::Guarded<Pause>), kMethodFlags, nullptr},
+    {"Resume", py::AsCFunction(py::Guarded<Resume>), kMethodFlags, nullptr},
+    {"Stop", py::AsCFunction(py::Guarded<Stop>), kMethodFlags, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "pyapi/errors.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
@@ -264,14 +265,14 @@ PyObject* SetState(PyObject* /*self*/, PyObject* /*state*/) {
 }
 
 PyMethodDef state_methods[] = {
-    {"Configure", py::AsCFunction(ConfigureMethod),
+    {"Configure", py::AsCFunction(py::Guarded<ConfigureMethod>),
      METH_VARARGS | METH_KEYWORDS, kConfigureDoc},
-    {"__reduce__", Reduce, METH_NOARGS, nullptr},
-    {"__setstate__", SetState, METH_O, nullptr},
+    {"__reduce__", py::Guarded<Reduce>, METH_NOARGS, nullptr},
+    {"__setstate__", py::Guarded<SetState>, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef register_method = {"_RegisterDeviceMonitorWindowClass",
-                               RegisterWindowClass, METH_NOARGS,
+                               py::Guarded<RegisterWindowClass>, METH_NOARGS,
                                kRegisterDoc};
 
 PyTypeObject MakeStateType() {
@@ -281,7 +282,7 @@ PyTypeObject MakeStateType() {
   type.tp_basicsize = sizeof(StateObject);
   type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
   type.tp_doc = kStateDoc;
-  type.tp_new = NewState;
+  type.tp_new = py::Guarded<NewState>;
   type.tp_dealloc = DeallocState;
   type.tp_traverse = TraverseState;
   type.tp_clear = ClearState;

@@ -5,10 +5,11 @@
 #include <cstddef>
 
 #include "pyapi/errors.h"
-#include "pyapi/gil.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
 #include "pyapi/handled_exception.h"
+#include "windows/plugwatch/interpreter_gate.h"
 #include "windows/plugwatch/module.h"
 
 namespace plugwatch {
@@ -177,30 +178,39 @@ void HandleEvent(HWND window, const DEV_BROADCAST_HDR* header, bool arrival) {
   // a callable takes the properties off first, under the lock, so a
   // property read under the lock names a live object. Read without it, the
   // property could name an object released while this thread waited.
-  py::GilHeld locked;
-  py::Object callback = py::Object::Borrow(static_cast<PyObject*>(
-      GetPropW(window, arrival ? kArriveProperty : kRemoveProperty)));
-  const DEV_BROADCAST_VOLUME* volume = VolumeRecord(header);
-  if (volume == nullptr) return;
-  const char letter = LowestDriveLetter(volume->dbcv_unitmask);
-  if (!DeliverEvent(window, callback, letter, arrival)) {
-    py::WriteUnraisable(kHandleEventName);
+  InterpreterVisit visit;
+  if (!visit) return;  // the interpreter is exiting: the event goes unseen
+  try {
+    py::Object callback = py::Object::Borrow(static_cast<PyObject*>(
+        GetPropW(window, arrival ? kArriveProperty : kRemoveProperty)));
+    const DEV_BROADCAST_VOLUME* volume = VolumeRecord(header);
+    if (volume == nullptr) return;
+    const char letter = LowestDriveLetter(volume->dbcv_unitmask);
+    if (DeliverEvent(window, callback, letter, arrival)) return;
+  } catch (...) {
+    py::RaiseForCurrentCxxException();
   }
+  py::WriteUnraisable(kHandleEventName);
 }
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam,
                                  LPARAM lparam) {
-  if (message == WM_DEVICECHANGE &&
-      (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE)) {
-    HandleEvent(window, reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam),
-                wparam == DBT_DEVICEARRIVAL);
+  // No C++ exception may unwind through the system's frames.
+  try {
+    if (message == WM_DEVICECHANGE &&
+        (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE)) {
+      HandleEvent(window, reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam),
+                  wparam == DBT_DEVICEARRIVAL);
+      return 0;
+    }
+    // Any program may close a top-level window, and the default procedure
+    // would destroy it: Stop would then have no window to wake the pump
+    // through. The window goes only with its state.
+    if (message == WM_CLOSE) return 0;
+    return DefWindowProcW(window, message, wparam, lparam);
+  } catch (...) {
     return 0;
   }
-  // Any program may close a top-level window, and the default procedure
-  // would destroy it: Stop would then have no window to wake the pump
-  // through. The window goes only with its state.
-  if (message == WM_CLOSE) return 0;
-  return DefWindowProcW(window, message, wparam, lparam);
 }
 
 }  // namespace plugwatch
