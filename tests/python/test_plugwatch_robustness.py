@@ -3,6 +3,8 @@ after a monitor's thread ended, clean-up calls that fail, and a stop message
 that cannot be posted."""
 
 import gc
+import random
+import sys
 import threading
 import unittest
 import weakref
@@ -19,6 +21,12 @@ from windows import plugwatch
 
 TIMEOUT = testsupport.DEFAULT_TIMEOUT
 WM_USER = 0x0400
+DBT_DEVICEARRIVAL = 0x8000
+DBT_DEVICEQUERYREMOVE = 0x8001
+DBT_DEVICEREMOVECOMPLETE = 0x8004
+DBT_DEVNODES_CHANGED = 0x0007
+DBT_DEVTYP_VOLUME = 2
+DBT_DEVTYP_DEVICEINTERFACE = 5
 ERROR_ACCESS_DENIED = 5
 ERROR_NOT_ENOUGH_QUOTA = 1816
 
@@ -112,6 +120,59 @@ class WindowReuseTest(MonitorTestCase):
                      logs.messages())
     self.assertNotIn("PostMessageW", [call[0] for call in simwin.calls()])
     self.AssertStillMonitoring(new, handler)
+
+
+class RandomTrafficTest(MonitorTestCase):
+  """Seeded random WM_DEVICECHANGE traffic of every kind a hostile program
+  could send, against exactly the callbacks the messages call for."""
+
+  SEED = 20261208
+  MESSAGES = 20000
+
+  @staticmethod
+  def RandomMessage(rng):
+    event = rng.choice([DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE,
+                        DBT_DEVICEQUERYREMOVE, DBT_DEVNODES_CHANGED,
+                        rng.randrange(1 << 16)])
+    devicetype = rng.choice([DBT_DEVTYP_VOLUME, DBT_DEVTYP_VOLUME,
+                             DBT_DEVTYP_DEVICEINTERFACE, rng.randrange(8)])
+    unitmask = rng.choice([0, 1 << rng.randrange(32), rng.getrandbits(32)])
+    null_lparam = rng.random() < 0.1
+    return event, devicetype, unitmask, null_lparam
+
+  @staticmethod
+  def ExpectedEvent(event, devicetype, unitmask, null_lparam):
+    """The host event a message must produce, or None."""
+    if null_lparam or devicetype != DBT_DEVTYP_VOLUME:
+      return None
+    factory = {DBT_DEVICEARRIVAL: volume_handler.MountEvent,
+               DBT_DEVICEREMOVECOMPLETE: volume_handler.UnmountEvent}
+    if event not in factory:
+      return None
+    drives = [bit for bit in range(25) if unitmask & (1 << bit)]
+    letter = chr(ord("A") + (drives[0] if drives else 25))
+    return factory[event](letter + ":\\")
+
+  def test_random_device_change_traffic(self):
+    rng = random.Random(self.SEED)
+    handler = Handler()
+    running = self.Start(handler)
+    hwnd = running.hwnd
+    expected = []
+    for _ in range(self.MESSAGES):
+      message = self.RandomMessage(rng)
+      event, devicetype, unitmask, null_lparam = message
+      result = simwin.send_device_change(hwnd, event, devicetype, unitmask,
+                                         null_lparam, TIMEOUT)
+      if event in (DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE):
+        self.assertEqual(0, result, message)
+      wanted = self.ExpectedEvent(*message)
+      if wanted is not None:
+        expected.append(wanted)
+    self.assertEqual(expected, handler.Pending())
+    self.assertIsNone(running.Stop())
+    sys.stderr.write("device-change messages sent: %d, events: %d\n" %
+                     (self.MESSAGES, len(expected)))
 
 
 class FailedCleanUpTest(MonitorTestCase):
