@@ -2,14 +2,9 @@
 raises MemoryError, never ends the process. Each case runs in a child
 interpreter whose address space is capped just above what it uses."""
 
-import os
 import unittest
 
 import testsupport
-
-# AddressSanitizer reserves terabytes of shadow memory up front, so an
-# address-space limit means nothing under it.
-UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 CHILD_SETUP = r"""
 import resource
@@ -38,7 +33,10 @@ def Outcome(call, *args):
 MB = 1 << 20
 
 
-@unittest.skipIf(UNDER_ASAN, "an address-space limit is void under ASan")
+# AddressSanitizer reserves terabytes of shadow memory up front, so an
+# address-space limit means nothing under it.
+@unittest.skipIf(testsupport.UNDER_ASAN,
+                 "an address-space limit is void under AddressSanitizer")
 class MemoryExhaustionTest(unittest.TestCase):
 
   def RunChild(self, body):
