@@ -133,7 +133,8 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName,
   // written in place: the query itself allocates nothing, as on Windows.
   uint64_t needed = 1;
   for (const WString& path : paths) needed += path.size() + 1;
-  if (lpcchReturnLength != nullptr) *lpcchReturnLength = static_cast<DWORD>(needed);
+  if (lpcchReturnLength != nullptr)
+    *lpcchReturnLength = static_cast<DWORD>(needed);
   if (needed > cchBufferLength) return FailWith(ERROR_MORE_DATA, FALSE);
   LPWSTR out = lpszVolumePathNames;
   for (const WString& path : paths) {

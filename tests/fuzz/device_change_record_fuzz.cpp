@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // claims are kept, so every size up to the input's is tried.
   std::unique_ptr<uint8_t[]> record(new uint8_t[size]);
   if (size > 0) std::memcpy(record.get(), data, size);
-  auto* header = size > 0 ? reinterpret_cast<DEV_BROADCAST_HDR*>(record.get())
-                          : nullptr;
+  auto* header =
+      size > 0 ? reinterpret_cast<DEV_BROADCAST_HDR*>(record.get()) : nullptr;
   if (size >= sizeof(DWORD) && header->dbch_size > size) {
     header->dbch_size = static_cast<DWORD>(size);
   }

@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "pyapi/classes.h"
-#include "pyapi/function_arguments.h"
 #include "pyapi/exception_barrier.h"
+#include "pyapi/function_arguments.h"
 #include "pyapi/names.h"
 #include "windows/plugwatch/event_forwarding.h"
 #include "windows/plugwatch/interpreter_gate.h"
@@ -250,7 +250,8 @@ PyObject* Stop(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
   // A window gone with its thread may have handed its handle value to
   // another monitor's window, which must not be woken.
   if (!has_state || StateWindowGone(state.get())) {
-    if (!CallLogger("info", py::String("Window not found, not notifying it."))) {
+    if (!CallLogger("info",
+                    py::String("Window not found, not notifying it."))) {
       return Fail(kStopName, __LINE__);
     }
     Py_RETURN_NONE;
@@ -264,7 +265,8 @@ PyObject* Stop(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
   // ends at its next wake-up; a failed post is logged, not raised.
   if (!PostMessageW(StateWindow(state.get()), WM_USER, 0, 0)) {
     const DWORD error = GetLastError();
-    py::Object code = py::Object::Steal(PyInt_FromLong(static_cast<long>(error)));
+    py::Object code =
+        py::Object::Steal(PyInt_FromLong(static_cast<long>(error)));
     if (!code ||
         !CallLogger("error",
                     py::String("Could not post stop message to window "

@@ -67,8 +67,7 @@ PyObject* CloseGate(PyObject* /*module*/, PyObject* /*unused*/) {
 }
 
 PyMethodDef close_gate_method = {"_CloseInterpreterGate",
-                                 py::Guarded<CloseGate>, METH_NOARGS,
-                                 nullptr};
+                                 py::Guarded<CloseGate>, METH_NOARGS, nullptr};
 
 }  // namespace
 
@@ -77,8 +76,8 @@ bool CloseGateAtExit() {
   if (!atexit) return false;
   py::Object register_function = py::GetAttr(atexit, "register");
   if (!register_function) return false;
-  py::Object hook =
-      py::Object::Steal(PyCFunction_NewEx(&close_gate_method, nullptr, nullptr));
+  py::Object hook = py::Object::Steal(
+      PyCFunction_NewEx(&close_gate_method, nullptr, nullptr));
   if (!hook) return false;
   return static_cast<bool>(py::CallWith(register_function, hook));
 }

@@ -75,8 +75,9 @@ struct WindowState {
   bool property_set[kCallbackCount] = {};
 
   py::Object& Callable(int index) {
-    return index == 0 ? arrive_callback
-                      : index == 1 ? remove_callback : stop_callback;
+    return index == 0   ? arrive_callback
+           : index == 1 ? remove_callback
+                        : stop_callback;
   }
 };
 
@@ -137,13 +138,14 @@ void KeepStuckCallables(WindowState& state, const StuckProperty* stuck,
   }
   for (int item = 0; item < stuck_count; ++item) {
     py::ExceptionStash pending;
-    py::Object code = py::Object::Steal(
-        PyInt_FromLong(static_cast<long>(stuck[item].error)));
-    if (!code || !CallLogger("error",
-                             py::String("Could not remove window property %s "
-                                        "(error %d); its callable is kept."),
-                             py::String(kCallbackPropertyNames[stuck[item].index]),
-                             code)) {
+    py::Object code =
+        py::Object::Steal(PyInt_FromLong(static_cast<long>(stuck[item].error)));
+    if (!code ||
+        !CallLogger("error",
+                    py::String("Could not remove window property %s "
+                               "(error %d); its callable is kept."),
+                    py::String(kCallbackPropertyNames[stuck[item].index]),
+                    code)) {
       py::WriteUnraisable(kTeardownName);
     }
   }

@@ -58,10 +58,11 @@ py::Object FindVolumeID(PyObject* stat_result) {
 }
 
 PyMethodDef kVolumeIDFromSerialNumberFunction = {
-    "_VolumeIDFromSerialNumber", py::Guarded<VolumeIDFromSerialNumberFunction>, METH_O,
-    nullptr};
+    "_VolumeIDFromSerialNumber", py::Guarded<VolumeIDFromSerialNumberFunction>,
+    METH_O, nullptr};
 
-PyMethodDef kFindVolumeIDFunction = {"FindVolumeID", py::Guarded<FindVolumeIDFunction>,
-                                     METH_O, kFindVolumeIDDoc};
+PyMethodDef kFindVolumeIDFunction = {"FindVolumeID",
+                                     py::Guarded<FindVolumeIDFunction>, METH_O,
+                                     kFindVolumeIDDoc};
 
 }  // namespace volumes

@@ -189,9 +189,9 @@ constexpr int kKeywordMethod = METH_VARARGS | METH_KEYWORDS;
 
 }  // namespace
 
-PyMethodDef kFindVolumeIDMethod = {"FindVolumeID",
-                                   py::AsCFunction(py::Guarded<FindVolumeIDMethodFunction>),
-                                   kKeywordMethod, kFindVolumeIDDoc};
+PyMethodDef kFindVolumeIDMethod = {
+    "FindVolumeID", py::AsCFunction(py::Guarded<FindVolumeIDMethodFunction>),
+    kKeywordMethod, kFindVolumeIDDoc};
 
 PyMethodDef kAllVolumeEntriesMethod = {
     "AllVolumeEntries", py::AsCFunction(py::Guarded<AllVolumeEntriesFunction>),
@@ -199,20 +199,21 @@ PyMethodDef kAllVolumeEntriesMethod = {
 
 PyMethodDef kGetVolumeEntryForVolumeIDMethod = {
     "GetVolumeEntryForVolumeID",
-    py::AsCFunction(py::Guarded<GetVolumeEntryForVolumeIDFunction>), kKeywordMethod,
-    nullptr};
+    py::AsCFunction(py::Guarded<GetVolumeEntryForVolumeIDFunction>),
+    kKeywordMethod, nullptr};
 
 PyMethodDef kGetVolumeEntryForDeviceNumberMethod = {
     "GetVolumeEntryForDeviceNumber",
-    py::AsCFunction(py::Guarded<GetVolumeEntryForDeviceNumberFunction>), kKeywordMethod,
-    nullptr};
+    py::AsCFunction(py::Guarded<GetVolumeEntryForDeviceNumberFunction>),
+    kKeywordMethod, nullptr};
 
 PyMethodDef kFindVolumeIDForDeviceNumberMethod = {
     "_FindVolumeIDForDeviceNumber",
-    py::AsCFunction(py::Guarded<FindVolumeIDForDeviceNumberFunction>), kKeywordMethod,
-    kFindVolumeIDForDeviceNumberDoc};
+    py::AsCFunction(py::Guarded<FindVolumeIDForDeviceNumberFunction>),
+    kKeywordMethod, kFindVolumeIDForDeviceNumberDoc};
 
-PyMethodDef kIsFATFunction = {"IsFAT", py::AsCFunction(py::Guarded<IsFATFunction>),
+PyMethodDef kIsFATFunction = {"IsFAT",
+                              py::AsCFunction(py::Guarded<IsFATFunction>),
                               kKeywordMethod, kIsFATDoc};
 
 }  // namespace volumes

@@ -312,17 +312,18 @@ py::Object VolumePathNames(PyObject* guid_path) {
 }
 
 PyMethodDef kModuleCreationFunctions[] = {
-    {"GetVolumeInformationByHandle", py::Guarded<GetVolumeInformationByHandleFunction>,
-     METH_O, kGetVolumeInformationByHandleDoc},
+    {"GetVolumeInformationByHandle",
+     py::Guarded<GetVolumeInformationByHandleFunction>, METH_O,
+     kGetVolumeInformationByHandleDoc},
     {"GetVolumeInformation", py::Guarded<GetVolumeInformationFunction>, METH_O,
      kGetVolumeInformationDoc},
-    {"_GetVolumePathNamesForVolumeName", py::Guarded<GetVolumePathNamesFunction>, METH_O,
-     kGetVolumePathNamesDoc},
+    {"_GetVolumePathNamesForVolumeName",
+     py::Guarded<GetVolumePathNamesFunction>, METH_O, kGetVolumePathNamesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef kListVolumeNamesFunction = {"_ListVolumeNames",
-                                        py::Guarded<ListVolumeNamesFunction>, METH_NOARGS,
-                                        kListVolumeNamesDoc};
+                                        py::Guarded<ListVolumeNamesFunction>,
+                                        METH_NOARGS, kListVolumeNamesDoc};
 
 }  // namespace volumes

@@ -260,7 +260,8 @@ PyObject* PopulateVolumeTableFunction(PyObject*, PyObject* args,
 }  // namespace
 
 PyMethodDef kPopulateVolumeTableMethod = {
-    "_PopulateVolumeTable", py::AsCFunction(py::Guarded<PopulateVolumeTableFunction>),
+    "_PopulateVolumeTable",
+    py::AsCFunction(py::Guarded<PopulateVolumeTableFunction>),
     METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace volumes

@@ -43,7 +43,8 @@ PyObject* InitMethodFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef kInitMethod = {"__init__", py::AsCFunction(py::Guarded<InitMethodFunction>),
+PyMethodDef kInitMethod = {"__init__",
+                           py::AsCFunction(py::Guarded<InitMethodFunction>),
                            METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace

@@ -146,9 +146,8 @@ int Load(PyObject* module) {
 void InitModule() {
   if (py::WarnOnVersionMismatch(kModuleName) < 0) return;
   // Inside the package `windows` the interpreter names it windows.volumes.
-  PyObject* module =
-      Py_InitModule4("volumes", kModuleCreationFunctions,
-                     kModuleDoc, nullptr, PYTHON_API_VERSION);
+  PyObject* module = Py_InitModule4("volumes", kModuleCreationFunctions,
+                                    kModuleDoc, nullptr, PYTHON_API_VERSION);
   if (module == nullptr) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_ImportError, kInitName);
