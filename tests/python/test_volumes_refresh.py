@@ -172,6 +172,8 @@ class RefreshTest(RefreshTestCase):
         0: DeviceType.UNKNOWN, 1: DeviceType.UNKNOWN, 2: DeviceType.REMOVABLE,
         3: DeviceType.INTERNAL, 4: DeviceType.NETWORK,
         5: DeviceType.REMOVABLE, 6: DeviceType.RAM})
+    # Win32 numbers reach the host as longs.
+    self.assertEqual(set(map(type, volumes.DRIVE_TYPE_MAP)), set([long]))
     for code in range(8):
       self.add_volume(code, [u"%s:\\" % "HIJKLMNO"[code]], serial=code,
                       drive_type=code)
