@@ -325,6 +325,45 @@ class CallbackFailureTest(MonitorWindowTestCase):
       self.assertIn("'windows.plugwatch.HandleEvent' ignored",
                     stderr.getvalue())
 
+  def test_log_calls_and_judgement_in_order(self):
+    # The logger gets the format and its arguments apart, and the failure
+    # is on record before IsFatal sees it.
+    events = []
+
+    class Logger(object):
+      def __getattr__(self, level):
+        return lambda *args: events.append((level,) + args)
+
+    class Judge(object):
+      def IsFatal(self, value):
+        events.append(("IsFatal", value))
+        return verdict
+    plugwatch.LOGGER = Logger()
+    plugwatch.fatal_exceptions = Judge()
+    error = ValueError("unreadable")
+    self.Reconfigure(arrive=Raise(error), stop=lambda: events.append("stop"))
+    failed = ("exception", "Volume %s callback for %s failed.", "arrival",
+              "E:\\")
+    for verdict, after in [
+        (False, []),
+        (True, [("error", "Failure was fatal, ending monitor."), "stop"])]:
+      del events[:]
+      try:
+        raise LookupError("being handled")
+      except LookupError:
+        outer = sys.exc_info()
+        with CapturedStderr() as stderr:
+          self.assertEqual(0, self.Arrive(0x10))
+        self.assertEqual(outer, sys.exc_info())
+      self.assertEqual([failed, ("IsFatal", error)] + after, events)
+      self.assertEqual("", stderr.getvalue())
+    del events[:]
+    simwin.remove_prop(self.hwnd, u"ARRIVE_CALLBACK")
+    self.Arrive(0x10)
+    self.assertEqual(
+        [("warn", "Got event for %s:\\ but no callback defined.", "E")],
+        events)
+
   def test_exception_being_handled_is_restored(self):
     plugwatch.fatal_exceptions = Fatal(True)
     self.Reconfigure(arrive=Raise(ValueError()), stop=Raise(KeyError()))

@@ -176,6 +176,43 @@ class LoadTest(unittest.TestCase):
         "(expected PyObject *(int __pyx_skip_dispatch"), outcome["error"])
     self.assertTrue(outcome["error"][1].endswith(", got PyObject *(int))"))
 
+  def test_version_mismatch_warns_and_loads_unless_filtered(self):
+    mismatch = ("compiletime version 2.7 of module 'windows.plugwatch' does not match "
+                "runtime version 3.7")
+    outcomes = [(None, "loaded", True),
+                ("error", "RuntimeWarning: " + mismatch, False)]
+    for action, out, warned in outcomes:
+      ran = testsupport.import_under_version(
+          "windows.plugwatch", "3.7.1 (skewed)", action)
+      if ran is None:
+        self.skipTest("the interpreter is not a shared library")
+      returncode, printed, err = ran
+      self.assertEqual((0, out), (returncode, printed), err)
+      self.assertEqual(warned, "RuntimeWarning: " + mismatch in err, err)
+
+  def test_winwrap_entry_that_returns_instead_of_raising(self):
+    returncode, out, err = testsupport.run_snippet(
+        testsupport.RECORDING_WINWRAP +
+        "import simwin\nsimwin.reset()\n"
+        "from windows import plugwatch\n"
+        "outcomes = []\n"
+        "for function, call in (\n"
+        "    ('RegisterClassExW', plugwatch._RegisterDeviceMonitorWindowClass),\n"
+        "    ('CreateWindowExW', lambda: plugwatch.DeviceMonitorState()"
+        ".Configure(len, len, len))):\n"
+        "  simwin.fail(function, 8)\n"
+        "  del raised_with[:]\n"
+        "  try:\n"
+        "    call()\n"
+        "  except SystemError as error:\n"
+        "    outcomes.append((str(error), raised_with[:]))\n"
+        "print(repr(outcomes))\n")
+    self.assertEqual(0, returncode, err)
+    returned = "windows.winwrap.RaiseWindowsError returned without raising"
+    self.assertEqual(
+        [(returned, [(0, 2, 8, "Error registering device monitor class")]),
+         (returned, [(0,)])], ast.literal_eval(out.strip()))
+
   def test_missing_builtin_fails_the_load(self):
     outcome = ImportInFreshInterpreter("import __builtin__\n"
                                        "del __builtin__.chr\n")

@@ -111,6 +111,35 @@ def run_snippet(code, timeout=60.0, env=None):
   return child.returncode, out, err
 
 
+def import_under_version(module, version, warnings_action=None):
+  """Imports `module` in a fresh interpreter whose version the extension
+  modules read as `version` (the interpreter itself keeps its own), with
+  `warnings_action` as the filter for RuntimeWarning (None: the default
+  filters). Returns (returncode, out, err); `out` is "loaded" or the
+  exception that ended the import. None where the version cannot be
+  changed: the stand-in for Py_GetVersion (tests/skewed_version) needs an
+  interpreter built as a shared library.
+  """
+  import sysconfig
+  if not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+    return None
+  library = os.path.join(os.path.dirname(simwin_library_path()),
+                         "libskewed_version.so")
+  preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))
+  code = ("import sys, warnings\n"
+          "if %r:\n"
+          "  warnings.simplefilter(%r, RuntimeWarning)\n"
+          "try:\n"
+          "  import %s\n"
+          "except Exception as error:\n"
+          "  sys.stdout.write('%%s: %%s' %% (type(error).__name__, error))\n"
+          "else:\n"
+          "  sys.stdout.write('loaded')\n" % (warnings_action,
+                                              warnings_action, module))
+  return run_snippet(code, env={"LD_PRELOAD": preload,
+                                "SKEWED_PYTHON_VERSION": version})
+
+
 class ThreadRunner(object):
   """Runs target(*args, **kwargs) on a daemon thread and keeps its outcome.
 
@@ -170,6 +199,43 @@ def make_capsule(name, pointer=None):
     name_buffer = ctypes.create_string_buffer(name)
     _CAPSULE_NAMES.append(name_buffer)
   return _PyCapsule_New(pointer, name_buffer, None)
+
+
+_PyCapsule_GetName = ctypes.pythonapi.PyCapsule_GetName
+_PyCapsule_GetName.restype = ctypes.c_char_p
+_PyCapsule_GetName.argtypes = [ctypes.py_object]
+
+
+def capsule_name(capsule):
+  return _PyCapsule_GetName(capsule)
+
+
+# Setup code for a fresh interpreter, run before the modules load: a
+# windows.winwrap whose RaiseWindowsError keeps the arguments of each call
+# in the list `raised_with`, as (flag,) without optional arguments and as
+# (flag, count, code, message) with them, and returns None instead of
+# raising.
+RECORDING_WINWRAP = """
+import ctypes, sys, types, windows, windows.winwrap, testsupport
+class _OptionalArguments(ctypes.Structure):
+  _fields_ = [("count", ctypes.c_int), ("code", ctypes.c_int),
+              ("message", ctypes.py_object)]
+raised_with = []
+def _Record(flag, optional):
+  if not optional:
+    raised_with.append((flag,))
+    return None
+  given = ctypes.cast(optional, ctypes.POINTER(_OptionalArguments)).contents
+  message = given.message if given.count == 2 else None
+  raised_with.append((flag, given.count, given.code, message))
+_recording = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_int,
+                               ctypes.c_void_p)(_Record)
+_fake = types.ModuleType("windows.winwrap")
+_fake.__pyx_capi__ = {"RaiseWindowsError": testsupport.make_capsule(
+    testsupport.capsule_name(windows.winwrap.__pyx_capi__["RaiseWindowsError"]),
+    ctypes.cast(_recording, ctypes.c_void_p).value)}
+sys.modules["windows.winwrap"] = windows.winwrap = _fake
+"""
 
 
 def capsule_pointer(capsule, name):
