@@ -250,6 +250,25 @@ class CallbackFailureTest(MonitorWindowTestCase):
     self.assertTrue(report.rstrip().endswith(
         "in 'windows.plugwatch.HandleEvent' ignored"), report)
 
+  def test_unraisable_report_leaves_excepthook_and_last_alone(self):
+    hooked = []
+    plugwatch.fatal_exceptions = Fatal(True)
+    self.Reconfigure(arrive=Raise(ValueError()),
+                     stop=Raise(RuntimeError("cannot stop")))
+    saved = sys.excepthook
+    sys.excepthook = lambda *args: hooked.append(args)
+    try:
+      with testsupport.capture_logs("plugwatch"):
+        with CapturedStderr() as stderr:
+          self.Arrive(0x10)
+    finally:
+      sys.excepthook = saved
+    self.assertIn("RuntimeError: cannot stop", stderr.getvalue())
+    self.assertEqual([], hooked)
+    self.assertFalse([name for name in ("last_type", "last_value",
+                                        "last_traceback")
+                      if hasattr(sys, name)])
+
   def test_system_exit_from_stop_does_not_end_the_process(self):
     plugwatch.fatal_exceptions = Fatal(True)
     self.Reconfigure(arrive=Raise(SystemExit(3)), stop=Raise(SystemExit(4)))

@@ -479,8 +479,12 @@ class RunTest(MonitorTestCase):
     self.assertEqual([("INFO", "Posting stop message to window message "
                                "queue.")], logs.messages())
     self.assertEqual([("PostMessageW", 0, WM_USER, 0, 0)], simwin.calls())
+    # Something else in _state has no window: refused before the record.
     monitor._state = object()
-    self.assertRaises(TypeError, monitor.Stop)
+    simwin.clear_calls()
+    with testsupport.capture_logs("plugwatch") as logs:
+      self.assertRaises(TypeError, monitor.Stop)
+    self.assertEqual(([], []), (logs.messages(), simwin.calls()))
     self.assertTrue(monitor.ShouldStop())
 
   def test_failing_logger_after_the_pump_ends_run(self):

@@ -9,9 +9,9 @@ import unittest
 from common import volume_entry
 import simwin
 import testsupport
-from test_volumes_queries import (ERROR_ACCESS_DENIED, ERROR_NOT_READY,
-                                  LONG_PATHS, FileHandle, VolumesTestCase,
-                                  guid_name, needed_length)
+from test_volumes_queries import (ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND,
+                                  ERROR_NOT_READY, LONG_PATHS, FileHandle,
+                                  VolumesTestCase, guid_name, needed_length)
 from windows import volumes
 
 DeviceType = volume_entry.DeviceType
@@ -232,6 +232,17 @@ class RefreshTest(RefreshTestCase):
         ("ERROR", "Could not determine mount point for %s",
          (guid_name(3),), ERROR_NOT_READY),
     ])
+
+  def test_volume_gone_before_its_query_is_an_error_record(self):
+    volumes._ListVolumeNames = lambda: [guid_name(9)]
+    with self.capture() as handler:
+      self.refresh()
+    [record] = [record for record in handler.records
+                if record.levelname != "INFO"]
+    self.assertEqual(("ERROR", "Could not determine mount point for %s",
+                      (guid_name(9),), ERROR_FILE_NOT_FOUND),
+                     (record.levelname, record.msg, record.args,
+                      record.exc_info[1].winerror))
 
   def test_each_failing_query_in_turn(self):
     for query in ["GetVolumePathNamesForVolumeNameW", "GetVolumeInformationW",
