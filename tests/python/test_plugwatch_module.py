@@ -177,18 +177,7 @@ class LoadTest(unittest.TestCase):
     self.assertTrue(outcome["error"][1].endswith(", got PyObject *(int))"))
 
   def test_version_mismatch_warns_and_loads_unless_filtered(self):
-    mismatch = ("compiletime version 2.7 of module 'windows.plugwatch' does not match "
-                "runtime version 3.7")
-    outcomes = [(None, "loaded", True),
-                ("error", "RuntimeWarning: " + mismatch, False)]
-    for action, out, warned in outcomes:
-      ran = testsupport.import_under_version(
-          "windows.plugwatch", "3.7.1 (skewed)", action)
-      if ran is None:
-        self.skipTest("the interpreter is not a shared library")
-      returncode, printed, err = ran
-      self.assertEqual((0, out), (returncode, printed), err)
-      self.assertEqual(warned, "RuntimeWarning: " + mismatch in err, err)
+    testsupport.check_version_mismatch(self, "windows.plugwatch")
 
   def test_winwrap_entry_that_returns_instead_of_raising(self):
     returncode, out, err = testsupport.run_snippet(

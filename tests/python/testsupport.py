@@ -111,33 +111,39 @@ def run_snippet(code, timeout=60.0, env=None):
   return child.returncode, out, err
 
 
-def import_under_version(module, version, warnings_action=None):
-  """Imports `module` in a fresh interpreter whose version the extension
-  modules read as `version` (the interpreter itself keeps its own), with
-  `warnings_action` as the filter for RuntimeWarning (None: the default
-  filters). Returns (returncode, out, err); `out` is "loaded" or the
-  exception that ended the import. None where the version cannot be
-  changed: the stand-in for Py_GetVersion (tests/skewed_version) needs an
-  interpreter built as a shared library.
+def check_version_mismatch(test, module):
+  """The body of a TestCase method: `module` imported into an interpreter
+  whose version it reads as 3.7 warns and loads under the default warning
+  filters, and fails to load when they turn the warning into an error.
+
+  The version is changed only for the extension modules, by preloading a
+  stand-in for Py_GetVersion (tests/skewed_version), which needs an
+  interpreter built as a shared library; elsewhere the test is skipped.
   """
   import sysconfig
   if not sysconfig.get_config_var("Py_ENABLE_SHARED"):
-    return None
+    test.skipTest("the interpreter is not a shared library")
   library = os.path.join(os.path.dirname(simwin_library_path()),
                          "libskewed_version.so")
   preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))
-  code = ("import sys, warnings\n"
-          "if %r:\n"
-          "  warnings.simplefilter(%r, RuntimeWarning)\n"
-          "try:\n"
-          "  import %s\n"
-          "except Exception as error:\n"
-          "  sys.stdout.write('%%s: %%s' %% (type(error).__name__, error))\n"
-          "else:\n"
-          "  sys.stdout.write('loaded')\n" % (warnings_action,
-                                              warnings_action, module))
-  return run_snippet(code, env={"LD_PRELOAD": preload,
-                                "SKEWED_PYTHON_VERSION": version})
+  mismatch = ("RuntimeWarning: compiletime version 2.7 of module '%s' does "
+              "not match runtime version 3.7" % module)
+  for action, printed, warned in [(None, "loaded", True),
+                                  ("error", mismatch, False)]:
+    code = ("import sys, warnings\n"
+            "if %r:\n"
+            "  warnings.simplefilter(%r, RuntimeWarning)\n"
+            "try:\n"
+            "  import %s\n"
+            "except Exception as error:\n"
+            "  sys.stdout.write('%%s: %%s' %% (type(error).__name__, error))\n"
+            "else:\n"
+            "  sys.stdout.write('loaded')\n" % (action, action, module))
+    returncode, out, err = run_snippet(
+        code, env={"LD_PRELOAD": preload,
+                   "SKEWED_PYTHON_VERSION": "3.7.1 (skewed)"})
+    test.assertEqual((0, printed), (returncode, out), err)
+    test.assertEqual(warned, mismatch in err, err)
 
 
 class ThreadRunner(object):
