@@ -27,21 +27,6 @@ constexpr char kInitName[] = "init windows.plugwatch";
 
 ModuleState module_state;
 
-// The module's own instance handle, or null when GetModuleHandleExW fails.
-HINSTANCE LookupModuleInstance() {
-  HMODULE instance = nullptr;
-  // An address in the module's own code names the module: the window
-  // procedure's, which the window class hands to Windows anyway.
-  const auto code_address = reinterpret_cast<uintptr_t>(&WindowProcedure);
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCWSTR>(code_address),
-                          &instance)) {
-    return nullptr;
-  }
-  return instance;
-}
-
 void FillWindowClass(HINSTANCE instance) {
   WNDCLASSEXW& window_class = module_state.window_class;
   window_class = WNDCLASSEXW();
@@ -137,6 +122,20 @@ bool LoadModule() {
 }  // namespace
 
 ModuleState& Module() { return module_state; }
+
+HINSTANCE LookupModuleInstance() {
+  HMODULE instance = nullptr;
+  // An address in the module's own code names the module: the window
+  // procedure's, which the window class hands to Windows anyway.
+  const auto code_address = reinterpret_cast<uintptr_t>(&WindowProcedure);
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCWSTR>(code_address),
+                          &instance)) {
+    return nullptr;
+  }
+  return instance;
+}
 
 PyObject* Fail(const char* qualified_name, int line) {
   py::AddTraceback(qualified_name, line, kSourcePath);

@@ -33,6 +33,10 @@ struct ModuleState {
 
 ModuleState& Module();
 
+// The module's own instance handle (GetModuleHandleExW from an address
+// inside the module), or null when the call fails.
+HINSTANCE LookupModuleInstance();
+
 // Adds the traceback entry `qualified_name` at `line` to the pending
 // exception. Always returns nullptr, so failures read `return Fail(...)`.
 PyObject* Fail(const char* qualified_name, int line);
