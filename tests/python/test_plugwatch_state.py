@@ -128,7 +128,8 @@ class ConfigureTest(unittest.TestCase):
     self.assertEqual([u"DriveDeviceMonitor"], simwin.classes())
     self.assertEqual([arrive, remove, stop], Callables(state))
 
-  def test_class_window_and_filter_as_the_system_gets_them(self):
+  def test_window_is_top_level_and_belongs_to_the_module(self):
+    # The class record, the creation arguments and the notification filter.
     mappings = ModuleMappings()
     if not mappings:
       self.skipTest("no /proc/self/maps")
