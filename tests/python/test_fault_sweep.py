@@ -39,7 +39,6 @@ def Outcome(operation):
   return None
 
 
-ERROR_CANNOT_FIND_WND_CLASS = 1407
 RAISES = ("WindowsError", INJECTED)
 
 
@@ -132,9 +131,6 @@ def MonitorExpectation(function, nth, count):
   if function in ("RegisterClassExW", "CreateWindowExW", "SetPropW",
                   "RegisterDeviceNotificationW"):
     return RAISES
-  # Without its instance handle the window's class is not found.
-  if function == "GetModuleHandleExW":
-    return ("WindowsError", ERROR_CANNOT_FIND_WND_CLASS)
   # The second message of a window's creation is WM_NCCREATE; answered
   # FALSE, creation fails.
   if function == "DefWindowProcW" and (nth == 2 or (nth < 2 and count < 0)):

@@ -58,6 +58,12 @@ inline py::Object DeviceTypeMember(const char* member) {
   return py::GetAttr(device_type, member);
 }
 
+// A GetDriveTypeW code as a key of DRIVE_TYPE_MAP: a long, as every Win32
+// number reaches the host.
+inline py::Object DriveTypeCode(UINT code) {
+  return py::Object::Steal(PyLong_FromUnsignedLong(code));
+}
+
 // LOGGER.<level>, LOGGER looked up now; null with an exception pending.
 inline py::Object LoggerMethod(const char* level) {
   py::Object logger = Global("LOGGER");

@@ -56,7 +56,7 @@ py::Object DeviceTypeOf(UINT drive_type) {
   if (!drive_type_map) return {};
   py::Object get = py::GetAttr(drive_type_map, "get");
   if (!get) return {};
-  py::Object code = py::Object::Steal(PyInt_FromSize_t(drive_type));
+  py::Object code = DriveTypeCode(drive_type);
   if (!code) return {};
   py::Object unknown = DeviceTypeMember("UNKNOWN");
   if (!unknown) return {};
