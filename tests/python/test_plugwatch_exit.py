@@ -50,7 +50,39 @@ sys.exit(0)
 """
 
 
+# A callback that runs the host's exit functions itself: the hook that
+# closes the gate runs inside the visit of its own thread and must not wait
+# for it.
+REENTRANT_CHILD = r"""
+import atexit, threading, time
+import simwin
+from windows import plugwatch
+
+pushed = threading.Event()
+
+
+class ExitingHandler(object):
+  def Push(self, event):
+    atexit._run_exitfuncs()
+    pushed.set()
+
+
+monitor = plugwatch.DeviceMonitor(handler=ExitingHandler(), daemon=True)
+monitor.start()
+deadline = time.time() + 10
+while time.time() < deadline and not hasattr(monitor, "_window_handle"):
+  time.sleep(0.001)
+simwin.plug(u"\\\\?\\Volume{00000000-0000-0000-0000-0000000000e5}\\",
+            [u"E:\\"], timeout=10)
+print pushed.wait(10)
+"""
+
+
 class InterpreterExitTest(unittest.TestCase):
+
+  def test_exit_functions_run_from_a_callback(self):
+    code, out, err = testsupport.run_snippet(REENTRANT_CHILD, timeout=30.0)
+    self.assertEqual((0, "True\n"), (code, out), err)
 
   def test_exit_while_drive_events_arrive(self):
     failures = []
