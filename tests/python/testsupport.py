@@ -14,6 +14,10 @@ import time
 
 DEFAULT_TIMEOUT = 10.0
 
+# Whether the native modules run under AddressSanitizer (its runtime is
+# preloaded into the uninstrumented interpreter; see run-sanitized-tests).
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
 
 def wait_until(predicate, timeout=DEFAULT_TIMEOUT, interval=0.001):
   """Calls predicate() until it returns a true value or `timeout` passes.

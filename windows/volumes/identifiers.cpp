@@ -1,6 +1,7 @@
 #include "windows/volumes/identifiers.h"
 
 #include "pyapi/args.h"
+#include "pyapi/exception_barrier.h"
 #include "windows/volumes/module_state.h"
 
 namespace volumes {
@@ -57,10 +58,11 @@ py::Object FindVolumeID(PyObject* stat_result) {
 }
 
 PyMethodDef kVolumeIDFromSerialNumberFunction = {
-    "_VolumeIDFromSerialNumber", VolumeIDFromSerialNumberFunction, METH_O,
-    nullptr};
+    "_VolumeIDFromSerialNumber", py::Guarded<VolumeIDFromSerialNumberFunction>,
+    METH_O, nullptr};
 
-PyMethodDef kFindVolumeIDFunction = {"FindVolumeID", FindVolumeIDFunction,
-                                     METH_O, kFindVolumeIDDoc};
+PyMethodDef kFindVolumeIDFunction = {"FindVolumeID",
+                                     py::Guarded<FindVolumeIDFunction>, METH_O,
+                                     kFindVolumeIDDoc};
 
 }  // namespace volumes

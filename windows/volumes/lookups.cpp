@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "pyapi/args.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
 #include "pyapi/handled_exception.h"
 #include "windows/volumes/identifiers.h"
@@ -188,30 +189,31 @@ constexpr int kKeywordMethod = METH_VARARGS | METH_KEYWORDS;
 
 }  // namespace
 
-PyMethodDef kFindVolumeIDMethod = {"FindVolumeID",
-                                   py::AsCFunction(FindVolumeIDMethodFunction),
-                                   kKeywordMethod, kFindVolumeIDDoc};
+PyMethodDef kFindVolumeIDMethod = {
+    "FindVolumeID", py::AsCFunction(py::Guarded<FindVolumeIDMethodFunction>),
+    kKeywordMethod, kFindVolumeIDDoc};
 
 PyMethodDef kAllVolumeEntriesMethod = {
-    "AllVolumeEntries", py::AsCFunction(AllVolumeEntriesFunction),
+    "AllVolumeEntries", py::AsCFunction(py::Guarded<AllVolumeEntriesFunction>),
     kKeywordMethod, kAllVolumeEntriesDoc};
 
 PyMethodDef kGetVolumeEntryForVolumeIDMethod = {
     "GetVolumeEntryForVolumeID",
-    py::AsCFunction(GetVolumeEntryForVolumeIDFunction), kKeywordMethod,
-    nullptr};
+    py::AsCFunction(py::Guarded<GetVolumeEntryForVolumeIDFunction>),
+    kKeywordMethod, nullptr};
 
 PyMethodDef kGetVolumeEntryForDeviceNumberMethod = {
     "GetVolumeEntryForDeviceNumber",
-    py::AsCFunction(GetVolumeEntryForDeviceNumberFunction), kKeywordMethod,
-    nullptr};
+    py::AsCFunction(py::Guarded<GetVolumeEntryForDeviceNumberFunction>),
+    kKeywordMethod, nullptr};
 
 PyMethodDef kFindVolumeIDForDeviceNumberMethod = {
     "_FindVolumeIDForDeviceNumber",
-    py::AsCFunction(FindVolumeIDForDeviceNumberFunction), kKeywordMethod,
-    kFindVolumeIDForDeviceNumberDoc};
+    py::AsCFunction(py::Guarded<FindVolumeIDForDeviceNumberFunction>),
+    kKeywordMethod, kFindVolumeIDForDeviceNumberDoc};
 
-PyMethodDef kIsFATFunction = {"IsFAT", py::AsCFunction(IsFATFunction),
+PyMethodDef kIsFATFunction = {"IsFAT",
+                              py::AsCFunction(py::Guarded<IsFATFunction>),
                               kKeywordMethod, kIsFATDoc};
 
 }  // namespace volumes

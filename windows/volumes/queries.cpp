@@ -4,6 +4,7 @@
 
 #include "pyapi/args.h"
 #include "pyapi/errors.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/text.h"
 #include "win32/win32.h"
 #include "windows/volumes/module_state.h"
@@ -311,17 +312,18 @@ py::Object VolumePathNames(PyObject* guid_path) {
 }
 
 PyMethodDef kModuleCreationFunctions[] = {
-    {"GetVolumeInformationByHandle", GetVolumeInformationByHandleFunction,
-     METH_O, kGetVolumeInformationByHandleDoc},
-    {"GetVolumeInformation", GetVolumeInformationFunction, METH_O,
+    {"GetVolumeInformationByHandle",
+     py::Guarded<GetVolumeInformationByHandleFunction>, METH_O,
+     kGetVolumeInformationByHandleDoc},
+    {"GetVolumeInformation", py::Guarded<GetVolumeInformationFunction>, METH_O,
      kGetVolumeInformationDoc},
-    {"_GetVolumePathNamesForVolumeName", GetVolumePathNamesFunction, METH_O,
-     kGetVolumePathNamesDoc},
+    {"_GetVolumePathNamesForVolumeName",
+     py::Guarded<GetVolumePathNamesFunction>, METH_O, kGetVolumePathNamesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef kListVolumeNamesFunction = {"_ListVolumeNames",
-                                        ListVolumeNamesFunction, METH_NOARGS,
-                                        kListVolumeNamesDoc};
+                                        py::Guarded<ListVolumeNamesFunction>,
+                                        METH_NOARGS, kListVolumeNamesDoc};
 
 }  // namespace volumes

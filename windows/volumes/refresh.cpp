@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "pyapi/args.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
 #include "pyapi/handled_exception.h"
 #include "pyapi/object.h"
@@ -259,7 +260,8 @@ PyObject* PopulateVolumeTableFunction(PyObject*, PyObject* args,
 }  // namespace
 
 PyMethodDef kPopulateVolumeTableMethod = {
-    "_PopulateVolumeTable", py::AsCFunction(PopulateVolumeTableFunction),
+    "_PopulateVolumeTable",
+    py::AsCFunction(py::Guarded<PopulateVolumeTableFunction>),
     METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace volumes

@@ -1,6 +1,7 @@
 #include "windows/volumes/volume_info.h"
 
 #include "pyapi/classes.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
 #include "windows/volumes/lookups.h"
 #include "windows/volumes/module_state.h"
@@ -42,7 +43,8 @@ PyObject* InitMethodFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef kInitMethod = {"__init__", py::AsCFunction(InitMethodFunction),
+PyMethodDef kInitMethod = {"__init__",
+                           py::AsCFunction(py::Guarded<InitMethodFunction>),
                            METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace

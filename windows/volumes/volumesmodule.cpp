@@ -4,6 +4,7 @@
 #include "host/winwrap.h"
 #include "pyapi/classes.h"
 #include "pyapi/errors.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
 #include "windows/volumes/identifiers.h"
@@ -141,6 +142,25 @@ int Load(PyObject* module) {
   return 0;
 }
 
+// The load as initvolumes runs it; failures leave an exception pending.
+void InitModule() {
+  if (py::WarnOnVersionMismatch(kModuleName) < 0) return;
+  // Inside the package `windows` the interpreter names it windows.volumes.
+  PyObject* module = Py_InitModule4("volumes", kModuleCreationFunctions,
+                                    kModuleDoc, nullptr, PYTHON_API_VERSION);
+  if (module == nullptr) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_ImportError, kInitName);
+    }
+    return;
+  }
+  // Held for the load only; sys.modules keeps the module.
+  const py::Object held = py::Object::Borrow(module);
+  if (const int failed_line = Load(module)) {
+    py::AddTraceback(kInitName, failed_line, kSourceFile);
+  }
+}
+
 }  // namespace
 }  // namespace volumes
 
@@ -149,21 +169,4 @@ int Load(PyObject* module) {
 extern "C" __attribute__((visibility("default"))) void initvolumes(void);
 #endif
 
-PyMODINIT_FUNC initvolumes(void) {
-  if (py::WarnOnVersionMismatch(volumes::kModuleName) < 0) return;
-  // Inside the package `windows` the interpreter names it windows.volumes.
-  PyObject* module =
-      Py_InitModule4("volumes", volumes::kModuleCreationFunctions,
-                     volumes::kModuleDoc, nullptr, PYTHON_API_VERSION);
-  if (module == nullptr) {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_ImportError, volumes::kInitName);
-    }
-    return;
-  }
-  // Held for the load only; sys.modules keeps the module.
-  const py::Object held = py::Object::Borrow(module);
-  if (const int failed_line = volumes::Load(module)) {
-    py::AddTraceback(volumes::kInitName, failed_line, volumes::kSourceFile);
-  }
-}
+PyMODINIT_FUNC initvolumes(void) { py::GuardedLoad(volumes::InitModule); }
