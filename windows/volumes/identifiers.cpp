@@ -1,6 +1,6 @@
 #include "windows/volumes/identifiers.h"
 
-#include <cstdio>
+#include <cstring>
 
 #include "pyapi/args.h"
 #include "windows/volumes/module_state.h"
@@ -48,9 +48,22 @@ py::Object FormatVolumeID(PyObject* serial_number) {
     return py::Object::Steal(
         PyNumber_Remainder(Name().volume_id_format.get(), serial_number));
   }
-  char text[32];
-  const int length = std::snprintf(text, sizeof text, "serial:%lld", value);
-  return py::Object::Steal(PyString_FromStringAndSize(text, length));
+  // Written backwards from the last digit; the prefix goes in front.
+  static const char kPrefix[] = "serial:";
+  char text[sizeof kPrefix + 20];
+  char* const end = text + sizeof text;
+  char* start = end;
+  unsigned long long magnitude =
+      value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                : static_cast<unsigned long long>(value);
+  do {
+    *--start = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) *--start = '-';
+  start -= sizeof kPrefix - 1;
+  std::memcpy(start, kPrefix, sizeof kPrefix - 1);
+  return py::Object::Steal(PyString_FromStringAndSize(start, end - start));
 }
 
 // `function` called with `argument`, or the C++ behind it when `function`
