@@ -75,11 +75,12 @@ py::Object CreateVolumeInfoClass() {
       PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()) < 0) {
     return {};
   }
-  py::Object cls = py::NewClass("VolumeInfo", bases, namespace_dict);
-  if (!cls || !py::TieMethodsToClass(cls.get(), methods, state.name)) {
-    return {};
-  }
-  return cls;
+  // Left without a class: read through the class or an instance, each is
+  // bound to the class it is read through, as a tied one would be, but
+  // without the subclass test a tied method makes on every read of a
+  // lookup method.
+  if (!py::AddMethods(namespace_dict.get(), methods, state.name)) return {};
+  return py::NewClass("VolumeInfo", bases, namespace_dict);
 }
 
 }  // namespace volumes
