@@ -349,6 +349,8 @@ def event_rows(smoke):
     stop.set()
     if loader is not None:
       loader.join(SEND_TIMEOUT)
+      if loader.is_alive():
+        raise SystemExit("a load thread did not stop")
     latencies.sort()
     def at(share):
       if not latencies:
@@ -356,6 +358,9 @@ def event_rows(smoke):
       return latencies[min(len(latencies) - 1, int(share * len(latencies)))] * 1e3
     rows.append((condition, at(0.5), at(0.99), at(1.0) if latencies else
                  float("nan"), events / elapsed, lost))
+  # The load threads have ended (and left the kernel's list a moment
+  # later): what is left beside this one is the monitor's.
+  time.sleep(0.05)
   tasks = other_thread_ids()
   cpu_before = sum(thread_cpu_seconds(task) for task in tasks)
   time.sleep(0.05 if smoke else IDLE_SECONDS)
