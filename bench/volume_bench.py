@@ -23,11 +23,12 @@ import threading
 import time
 
 import simwin
-from windows import plugwatch
 from windows import volumes
 
 import volumes_peer
-from monitor_events import other_thread_ids, thread_cpu_seconds
+from measure import (FileHandle, StatResult, make_machine, volume_name,
+                     volume_serial)
+from monitor_events import other_thread_ids, start_monitor, thread_cpu_seconds
 
 VOLUME_COUNTS = (4, 64, 1024, 4096)
 ROUNDS = 9
@@ -47,36 +48,6 @@ IDLE_SECONDS = 1.0
 STICK = u"\\\\?\\Volume{00000000-1111-4222-8333-444444444444}\\"
 
 cpu_seconds = time.clock  # process CPU time on this platform
-
-
-class FileHandle(object):
-
-  def __init__(self, handle):
-    self.handle = handle
-
-
-class StatResult(object):
-
-  def __init__(self, st_dev):
-    self.st_dev = st_dev
-
-
-def volume_name(index):
-  return u"\\\\?\\Volume{%08x-0000-4000-8000-%012x}\\" % (index, index)
-
-
-def make_machine(volume_count):
-  """A machine of `volume_count` volumes; the first 26 have a drive letter too."""
-  simwin.reset()
-  simwin.record_calls(False)
-  for index in range(volume_count):
-    paths = [u"C:\\Mounts\\Disk%04d\\" % index]
-    if index < 26:
-      paths.insert(0, u"%s:\\" % chr(ord("A") + index))
-    simwin.add_volume(volume_name(index), paths, label=u"Disk %d" % index,
-                      serial=0x10000000 + index,
-                      filesystem=u"FAT32" if index % 3 == 0 else u"NTFS",
-                      total_bytes=(index + 1) * 1024 ** 3)
 
 
 def load_floor():
@@ -123,7 +94,7 @@ def workloads(volume_count, module_service, peer_service, floor, handle):
   middle = volume_count // 2
   name = volume_name(middle)
   wide_name = wide(name)
-  serial = 0x10000000 + middle
+  serial = volume_serial(middle)
   volume_id = volumes._VolumeIDFromSerialNumber(serial)
   stat = StatResult(serial)
   handle_wrapper = FileHandle(handle)
@@ -312,15 +283,8 @@ def lock_holding_c_calls(stop):
 def event_rows(smoke):
   """(condition, p50 ms, p99 ms, max ms, events/s, lost) per condition, and
   the idle monitor's CPU seconds."""
-  simwin.reset()
-  simwin.record_calls(False)
   handler = EventHandler()
-  monitor = plugwatch.DeviceMonitor(handler=handler)
-  monitor.daemon = True
-  monitor.start()
-  deadline = time.time() + SEND_TIMEOUT
-  while not simwin.windows() and time.time() < deadline:
-    time.sleep(0.01)
+  monitor = start_monitor(handler)
   rows = []
   events = 2 if smoke else EVENTS
   for condition, load in (("alone", None),
