@@ -250,6 +250,25 @@ class CallbackFailureTest(MonitorWindowTestCase):
     self.assertTrue(report.rstrip().endswith(
         "in 'windows.plugwatch.HandleEvent' ignored"), report)
 
+  def test_unraisable_report_leaves_excepthook_and_last_alone(self):
+    hooked = []
+    plugwatch.fatal_exceptions = Fatal(True)
+    self.Reconfigure(arrive=Raise(ValueError()),
+                     stop=Raise(RuntimeError("cannot stop")))
+    saved = sys.excepthook
+    sys.excepthook = lambda *args: hooked.append(args)
+    try:
+      with testsupport.capture_logs("plugwatch"):
+        with CapturedStderr() as stderr:
+          self.Arrive(0x10)
+    finally:
+      sys.excepthook = saved
+    self.assertIn("RuntimeError: cannot stop", stderr.getvalue())
+    self.assertEqual([], hooked)
+    self.assertFalse([name for name in ("last_type", "last_value",
+                                        "last_traceback")
+                      if hasattr(sys, name)])
+
   def test_system_exit_from_stop_does_not_end_the_process(self):
     plugwatch.fatal_exceptions = Fatal(True)
     self.Reconfigure(arrive=Raise(SystemExit(3)), stop=Raise(SystemExit(4)))
@@ -324,6 +343,45 @@ class CallbackFailureTest(MonitorWindowTestCase):
       self.assertIn("ValueError: " + complaint, stderr.getvalue())
       self.assertIn("'windows.plugwatch.HandleEvent' ignored",
                     stderr.getvalue())
+
+  def test_log_calls_and_judgement_in_order(self):
+    # The logger gets the format and its arguments apart, and the failure
+    # is on record before IsFatal sees it.
+    events = []
+
+    class Logger(object):
+      def __getattr__(self, level):
+        return lambda *args: events.append((level,) + args)
+
+    class Judge(object):
+      def IsFatal(self, value):
+        events.append(("IsFatal", value))
+        return verdict
+    plugwatch.LOGGER = Logger()
+    plugwatch.fatal_exceptions = Judge()
+    error = ValueError("unreadable")
+    self.Reconfigure(arrive=Raise(error), stop=lambda: events.append("stop"))
+    failed = ("exception", "Volume %s callback for %s failed.", "arrival",
+              "E:\\")
+    for verdict, after in [
+        (False, []),
+        (True, [("error", "Failure was fatal, ending monitor."), "stop"])]:
+      del events[:]
+      try:
+        raise LookupError("being handled")
+      except LookupError:
+        outer = sys.exc_info()
+        with CapturedStderr() as stderr:
+          self.assertEqual(0, self.Arrive(0x10))
+        self.assertEqual(outer, sys.exc_info())
+      self.assertEqual([failed, ("IsFatal", error)] + after, events)
+      self.assertEqual("", stderr.getvalue())
+    del events[:]
+    simwin.remove_prop(self.hwnd, u"ARRIVE_CALLBACK")
+    self.Arrive(0x10)
+    self.assertEqual(
+        [("warn", "Got event for %s:\\ but no callback defined.", "E")],
+        events)
 
   def test_exception_being_handled_is_restored(self):
     plugwatch.fatal_exceptions = Fatal(True)

@@ -230,6 +230,13 @@ class IsFATTest(LookupTestCase):
       serial, handle = self.volume_handle(filesystem)
       self.assertIs(volumes.IsFAT(serial, handle), expected, filesystem)
 
+  def test_module_attribute_rebound_is_not_what_isfat_calls(self):
+    serial, handle = self.volume_handle(u"FAT32")
+    volumes.GetVolumeInformationByHandle = lambda value: (
+        u"", 0, 0, 0, "NTFS")
+    self.assertIs(volumes.IsFAT(serial, handle), True)
+    self.assertEqual(self.queries(), 1)
+
   def test_answers_cached_by_volume_until_a_refresh(self):
     serial, handle = self.volume_handle(u"NTFS")
     self.queries()

@@ -91,8 +91,22 @@ bool CheckNotConfigured(const WindowState& state, int line) {
   return Failed(line);
 }
 
-PyObject* NewState(PyTypeObject* type, PyObject* /*args*/,
-                   PyObject* /*kwargs*/) {
+// Construction takes no arguments. A subclass that defines __init__ takes
+// what its __init__ takes, as a subclass of object does.
+bool CheckNoConstructionArguments(PyTypeObject* type, PyObject* args,
+                                  PyObject* kwargs) {
+  if (type->tp_init != PyBaseObject_Type.tp_init) return true;
+  const Py_ssize_t given = PyTuple_GET_SIZE(args) +
+                           (kwargs != nullptr ? PyDict_Size(kwargs) : 0);
+  if (given == 0) return true;
+  PyErr_Format(PyExc_TypeError,
+               "DeviceMonitorState() takes no arguments (%d given)",
+               static_cast<int>(given));
+  return false;
+}
+
+PyObject* NewState(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (!CheckNoConstructionArguments(type, args, kwargs)) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&Fields(self)) WindowState();
@@ -231,7 +245,10 @@ bool ConfigureState(PyObject* self, PyObject* arrive, PyObject* remove,
   // state's own Configure included.
   if (!CheckNotConfigured(state, __LINE__)) return false;
 
-  const HINSTANCE instance = LookupModuleInstance();
+  // The instance the class was registered with, which the system uses to
+  // find the class: the module's handle, or null if the load could not
+  // obtain it.
+  const HINSTANCE instance = Module().window_class.hInstance;
   // A top-level window (no parent, not HWND_MESSAGE): only those receive
   // the system's volume broadcasts. Style 0 keeps it invisible.
   state.dll_window.reset(CreateWindowExW(

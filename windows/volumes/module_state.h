@@ -134,6 +134,12 @@ py::Object DeviceTypeMember(const Member& member) {
   return py::GetAttr(device_type, member);
 }
 
+// A GetDriveTypeW code as a key of DRIVE_TYPE_MAP: a long, as every Win32
+// number reaches the host.
+inline py::Object DriveTypeCode(UINT code) {
+  return py::Object::Steal(PyLong_FromUnsignedLong(code));
+}
+
 // LOGGER.<level>, LOGGER looked up now; null with an exception pending.
 inline py::Object LoggerMethod(py::Handle level) {
   py::Object logger = Global(Name().logger);

@@ -64,7 +64,7 @@ py::Object DeviceTypeOf(UINT drive_type) {
     get = py::GetAttr(drive_type_map, names.get);
     if (!get) return {};
   }
-  py::Object code = py::Object::Steal(PyInt_FromSize_t(drive_type));
+  py::Object code = DriveTypeCode(drive_type);
   if (!code) return {};
   py::Object unknown = DeviceTypeMember(names.unknown);
   if (!unknown) return {};

@@ -67,7 +67,7 @@ py::Object MakeDriveTypeMap() {
   py::Object map = py::Object::Steal(PyDict_New());
   if (!map) return {};
   for (const auto& drive_type : kDriveTypes) {
-    py::Object code = py::Object::Steal(PyInt_FromSize_t(drive_type.code));
+    py::Object code = DriveTypeCode(drive_type.code);
     if (!code) return {};
     py::Object member = DeviceTypeMember(drive_type.member);
     if (!member || PyDict_SetItem(map.get(), code.get(), member.get()) < 0) {
