@@ -60,7 +60,9 @@ HANDLE WINAPI FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
   }
   if (machine.volumes.empty()) return FailWith(ERROR_NO_MORE_FILES, INVALID_HANDLE_VALUE);
   VolumeSearch search;
-  for (const VolumePtr& volume : machine.volumes) search.names.push_back(volume->definition.name);
+  for (const VolumePtr& volume : machine.volumes.InOrder()) {
+    search.names.push_back(volume->definition.name);
+  }
   if (!CopyWithNul(search.names[0], lpszVolumeName, cchBufferLength)) {
     return FailWith(ERROR_FILENAME_EXCED_RANGE, INVALID_HANDLE_VALUE);
   }

@@ -7,10 +7,15 @@ import unittest
 import testsupport
 
 CHILD_SETUP = r"""
+import ctypes
 import resource
 import simwin
 from windows import plugwatch, volumes
 
+# Every large block is mapped on its own and unmapped when freed, so that
+# no freed block left inside the heap can serve an allocation the limit
+# should refuse (M_MMAP_THRESHOLD, fixed instead of glibc's sliding one).
+ctypes.CDLL(None).mallopt(-3, 128 * 1024)
 simwin.load_default_machine()
 
 

@@ -303,6 +303,22 @@ class RefreshTest(RefreshTestCase):
                       "Expected unicode, got str"])
     self.assertIsInstance(errors[2][2], WindowsError)
 
+  def test_one_name_text_for_every_query_of_a_volume(self):
+    name = self.add_volume(1, [u"E:\\"], serial=1)
+    volumes._ListVolumeNames = lambda: [name + u"\x00" + name, name]
+    with self.capture() as handler:
+      self.refresh()
+    self.assertEqual(self.service._volume_entries.keys(), ["serial:1"])
+    self.assertEqual(
+        [(record.msg, str(record.exc_info[1])) for record in handler.records
+         if record.levelname == "ERROR"],
+        [("Could not determine mount point for %s",
+          "Argument 'guid_path' must be a string without null characters")])
+    for query in ("GetVolumePathNamesForVolumeNameW", "GetVolumeInformationW",
+                  "GetDriveTypeW", "GetDiskFreeSpaceExW"):
+      self.assertEqual([call[0] for call in self.calls_of(query)][-1:],
+                       [name], query)
+
   def test_module_names_used_at_each_refresh(self):
     self.add_volume(1, [u"E:\\"], serial=1)
     volumes._VolumeIDFromSerialNumber = lambda serial: "id-%s" % serial

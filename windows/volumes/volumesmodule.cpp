@@ -113,6 +113,7 @@ int Load(PyObject* module) {
   state.is_fat_cache = py::Object::None();
   if (!state.globals || !state.name) return __LINE__;
   PyObject* const globals = state.globals.get();
+  if (!MakeNames(&state.names)) return __LINE__;
 
   if (!FetchBuiltins(&state)) return __LINE__;
   state.raise_windows_error = host::BindRaiseWindowsError();
