@@ -6,7 +6,10 @@ the same table with the same Win32 calls as the module. Then each workload
 is timed in rounds that take the module, the peer and the floor (the same
 Win32 calls from C++, bench/volume_floor.cpp) in turn; a figure is the
 median over the rounds of the CPU time per call, less the cost of the
-timing loop itself. Ratios compare figures of the same rounds.
+timing loop itself (for the module and the peer, a loop calling a function
+that does nothing, as each call is made from a function). Ratios compare
+figures of the same rounds. Operations under a microsecond run in more and
+longer rounds, so that their medians hold still from run to run.
 
     PYTHONPATH=build/python:bench python2.7 bench/volume_bench.py
         [--smoke] [--plot docs/refresh-by-volume-count.dat]
@@ -33,6 +36,11 @@ from monitor_events import other_thread_ids, start_monitor, thread_cpu_seconds
 VOLUME_COUNTS = (4, 64, 1024, 4096)
 ROUNDS = 9
 ROUND_SECONDS = 0.01
+# Sub-microsecond lookups: a few tens of nanoseconds of scheduling noise is a
+# large share of them.
+CHEAP_SECONDS = 1e-6
+CHEAP_ROUNDS = 31
+CHEAP_ROUND_SECONDS = 0.02
 # The goals: a lookup at most this share of the peer's time, and a refresh's
 # cost above the floor at most this share of the peer's.
 LOOKUP_TARGET = 0.7
@@ -88,6 +96,13 @@ def recorded_calls(operation):
   return calls
 
 
+def looped(call):
+  def run(repeat):
+    for _ in xrange(repeat):
+      call()
+  return run
+
+
 def workloads(volume_count, module_service, peer_service, floor, handle):
   """(name, per-volume?, module op, peer op, floor op or None) of each
   workload; each op takes a repeat count."""
@@ -103,12 +118,6 @@ def workloads(volume_count, module_service, peer_service, floor, handle):
   volumes.IsFAT(serial, handle_wrapper)
   volumes_peer.IsFAT(serial, handle_wrapper)
 
-  def looped(call):
-    def run(repeat):
-      for _ in xrange(repeat):
-        call()
-    return run
-
   def both(make):
     return looped(make(volumes, module_service)), looped(
         make(volumes_peer, peer_service))
@@ -119,7 +128,7 @@ def workloads(volume_count, module_service, peer_service, floor, handle):
     module_op, peer_op = both(make)
     rows.append((label, module_op, peer_op, floor_op, target))
 
-  row("_ListVolumeNames", lambda m, s: m._ListVolumeNames,
+  row("_ListVolumeNames", lambda m, s: lambda: m._ListVolumeNames(),
       floor.FloorListVolumeNames)
   row("_GetVolumePathNamesForVolumeName",
       lambda m, s: lambda: m._GetVolumePathNamesForVolumeName(name),
@@ -143,7 +152,7 @@ def workloads(volume_count, module_service, peer_service, floor, handle):
       target=LOOKUP_TARGET)
   row("IsFAT, cached", lambda m, s: lambda: m.IsFAT(serial, handle_wrapper),
       target=LOOKUP_TARGET)
-  row("AllVolumeEntries, cached", lambda m, s: s.AllVolumeEntries,
+  row("AllVolumeEntries, cached", lambda m, s: lambda: s.AllVolumeEntries(),
       target=LOOKUP_TARGET if volume_count <= 4 else None)
   return rows
 
@@ -159,15 +168,20 @@ def median(values):
   return ordered[len(ordered) // 2]
 
 
-def calibrated_repeat(operation):
+def calibrated_repeat(operation, round_seconds):
+  """(repeat count filling a round, seconds per call)"""
   repeat = 1
   while True:
     started = cpu_seconds()
     operation(repeat)
-    if cpu_seconds() - started >= ROUND_SECONDS / 4 or repeat >= 1 << 20:
-      return max(1, int(repeat * ROUND_SECONDS /
-                        max(cpu_seconds() - started, 1e-6)))
+    elapsed = max(cpu_seconds() - started, 1e-6)
+    if elapsed >= round_seconds / 4 or repeat >= 1 << 20:
+      return max(1, int(repeat * round_seconds / elapsed)), elapsed / repeat
     repeat *= 4
+
+
+def do_nothing():
+  pass
 
 
 def time_sides(operations, rounds, smoke):
@@ -178,19 +192,28 @@ def time_sides(operations, rounds, smoke):
       if operation is not None:
         operation(1)
     return [1e-9 if operation is not None else None for operation in operations]
-  empty_loop = lambda repeat: [None for _ in xrange(repeat)]
-  repeats = [calibrated_repeat(operation) if operation is not None else 0
-             for operation in operations]
+  calibrated = [calibrated_repeat(operation, ROUND_SECONDS)
+                if operation is not None else (0, 0.0)
+                for operation in operations]
+  if max(each for _, each in calibrated) < CHEAP_SECONDS:
+    rounds = max(rounds, CHEAP_ROUNDS)
+    calibrated = [calibrated_repeat(operation, CHEAP_ROUND_SECONDS)
+                  if operation is not None else (0, 0.0)
+                  for operation in operations]
+  repeats = [repeat for repeat, _ in calibrated]
+  # The module's and the peer's operations are Python loops calling a
+  # function; the floor loops in C.
+  empty_loop = looped(do_nothing)
   samples = [[] for _ in operations]
   loop = []
   for _ in range(rounds):
     for index, operation in enumerate(operations):
       if operation is not None:
         samples[index].append(per_call(operation, repeats[index]))
-    loop.append(per_call(empty_loop, max(repeats)))
+    loop.append(per_call(empty_loop, max(repeats[:2])))
   loop_cost = median(loop)
-  return [max(median(values) - loop_cost, 1e-9) if values else None
-          for values in samples]
+  return [max(median(values) - (loop_cost if index < 2 else 0.0), 1e-9)
+          if values else None for index, values in enumerate(samples)]
 
 
 def check_peer_agrees(module_service, peer_service, handle):

@@ -75,6 +75,16 @@ class AllVolumeEntriesTest(LookupTestCase):
     self.assertEqual((entries, self.refreshes()), (newer, 0))
     self.assertIsNot(entries, newer)
 
+  def test_table_read_again_where_reading_it_runs_code(self):
+    tables = [{"serial:1": None}, {"serial:2": None}]
+
+    class Service(volumes.VolumeInfo.__wrapped__):
+      _volume_entries = property(lambda self: tables.pop(0))
+
+    service = Service.__new__(Service)
+    self.assertEqual(service.AllVolumeEntries(False), {"serial:2": None})
+    self.assertEqual(tables, [])
+
   def test_empty_table_refreshes_every_time(self):
     volumes._ListVolumeNames = lambda: []
     for _ in range(3):

@@ -57,6 +57,20 @@ PyObject* OwnMethodSelf(PyObject* method, const PyMethodDef& definition) {
              : nullptr;
 }
 
+// Whether the truth of `value` is known without running Python code.
+bool TestsWithoutPythonCode(PyObject* value) {
+  return PyBool_Check(value) || value == Py_None || PyInt_CheckExact(value);
+}
+
+// Whether reading `name` from `self` reads nothing but the instance's dict:
+// the ordinary attribute lookup of a class that has no attribute of that
+// name (a property or other descriptor would run code at each read).
+bool IsPlainInstanceAttribute(PyObject* self, PyObject* name) {
+  PyTypeObject* const type = Py_TYPE(self);
+  return type->tp_getattro == PyObject_GenericGetAttr &&
+         _PyType_Lookup(type, name) == nullptr;
+}
+
 PyObject* FindVolumeIDMethodFunction(PyObject*, PyObject* args,
                                      PyObject* kwargs) {
   static const char* const kParameters[] = {"self", "stat_result"};
@@ -94,9 +108,17 @@ PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
     }
   }
   // Read again, refresh or not: testing force_update may have let another
-  // thread publish a newer table.
-  entries = py::GetAttr(self, names.volume_entries_attribute);
-  if (!entries) return nullptr;
+  // thread publish a newer table. Unless no Python code can have run since
+  // the first read and that read was a plain one of the instance's dict,
+  // which would find the same table again.
+  const bool unchanged = !refresh && PyDict_CheckExact(entries.get()) &&
+                         TestsWithoutPythonCode(force_update) &&
+                         IsPlainInstanceAttribute(
+                             self, names.volume_entries_attribute.get());
+  if (!unchanged) {
+    entries = py::GetAttr(self, names.volume_entries_attribute);
+    if (!entries) return nullptr;
+  }
   return py::DictCopy(entries, names.copy).release();
 }
 

@@ -1,5 +1,7 @@
 #include "windows/volumes/module_state.h"
 
+#include <unordered_map>
+
 #include "pyapi/names.h"
 
 namespace volumes {
@@ -38,6 +40,16 @@ py::Object Global(const char* name) {
 
 py::Object Global(py::Handle name) {
   return py::LookupGlobal(State().globals.get(), name);
+}
+
+py::Object LogFormat(const char* format) {
+  // Kept for the life of the process, like the module state.
+  static auto* const formats = new std::unordered_map<const char*, py::Object>;
+  const auto found = formats->find(format);
+  if (found != formats->end()) return found->second;
+  py::Object text = py::Object::Steal(PyString_InternFromString(format));
+  if (text) formats->emplace(format, text);
+  return text;
 }
 
 bool MakeNames(Names* names) {

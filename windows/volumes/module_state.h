@@ -147,12 +147,15 @@ inline py::Object LoggerMethod(py::Handle level) {
   return py::GetAttr(logger, level);
 }
 
+// `format`, a literal, as a str made once: refreshes log per volume.
+py::Object LogFormat(const char* format);
+
 // method(format, *arguments), `method` from LoggerMethod: the logging
 // framework formats. Returns false with the logger's exception pending.
 template <typename... Arguments>
 bool LogWith(py::Handle method, const char* format,
              const Arguments&... arguments) {
-  py::Object text = py::String(format);
+  py::Object text = LogFormat(format);
   if (!text) return false;
   return static_cast<bool>(py::CallWith(method, text, arguments...));
 }

@@ -46,8 +46,10 @@ py::Object MakeVolumeInformation(const VolumeInformationFields& fields) {
   py::Object filesystem_text =
       py::UnicodeFromWideBuffer(fields.filesystem, kNameLength);
   if (!filesystem_text) return {};
+  // No error handler named means "strict", and lets the interpreter take
+  // its built-in "mbcs" encoder without a codec registry lookup.
   py::Object filesystem_name = py::Object::Steal(
-      PyUnicode_AsEncodedString(filesystem_text.get(), "mbcs", "strict"));
+      PyUnicode_AsEncodedString(filesystem_text.get(), "mbcs", nullptr));
   if (!filesystem_name) return {};
   return py::MakeTuple(label_text, serial, length, flag_bits, filesystem_name);
 }

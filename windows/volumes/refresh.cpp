@@ -88,6 +88,11 @@ py::Object VolumeUuid(PyObject* volume_name) {
   if (!group_number) return {};
   py::Object guid = CallMethod(match, names.group, group_number);
   if (!guid) return {};
+  // unicode.encode cannot be rebound and "ascii" is the interpreter's own
+  // codec, which its C API calls directly as well.
+  if (PyUnicode_CheckExact(guid.get())) {
+    return py::Object::Steal(PyUnicode_AsASCIIString(guid.get()));
+  }
   return CallMethod(guid, names.encode, names.ascii);
 }
 

@@ -51,7 +51,16 @@ class VolumeEntry(object):
   FIELDS = ("volume", "mountpoint", "device_file", "device_number", "uuid",
             "model", "device_type", "label", "filesystem", "size")
 
+  _FIELD_NAMES = frozenset(FIELDS)
+
   def __init__(self, *args, **fields):
+    # Records are made by the thousand on a refresh: the checks run only
+    # when the arguments are not exactly the ten fields.
+    if args or fields.viewkeys() != self._FIELD_NAMES:
+      self._CheckArguments(args, fields)
+    self.__dict__.update(fields)
+
+  def _CheckArguments(self, args, fields):
     if args:
       raise TypeError("VolumeEntry takes keyword arguments only (%d "
                       "positional given)" % len(args))
@@ -63,8 +72,6 @@ class VolumeEntry(object):
     if missing:
       raise TypeError("VolumeEntry missing keyword argument(s): %s"
                       % ", ".join(missing))
-    for name in self.FIELDS:
-      setattr(self, name, fields[name])
 
   def _Values(self):
     return tuple(getattr(self, name) for name in self.FIELDS)
