@@ -25,6 +25,13 @@ require_mingw() {
   MINGW_OBJDUMP=$MINGW_TRIPLET-objdump
 }
 
+# The names a Windows DLL or .pyd exports, one a line.
+pe_exports() {
+  "${MINGW_OBJDUMP:-$MINGW_TRIPLET-objdump}" -p "$1" |
+    sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+([^[:space:]]+).*/\1/p'
+}
+
 # Sets WINE and WINESERVER, or skips. Debian's wine64 package keeps its
 # loader out of PATH, in /usr/lib/wine.
 require_wine() {
