@@ -33,18 +33,9 @@ def needed_length(paths):
   return sum(len(path) + 1 for path in paths) + 1
 
 
-class FileHandle(object):
-  """What the host hands IsFAT: `handle` is the raw Win32 handle."""
-
-  def __init__(self, handle):
-    self.handle = handle
-
-
-class StatResult(object):
-  """What the host hands FindVolumeID: `st_dev` is the volume's serial."""
-
-  def __init__(self, st_dev):
-    self.st_dev = st_dev
+# What the host hands IsFAT and FindVolumeID; the other test files take them from here.
+FileHandle = testsupport.FileHandle
+StatResult = testsupport.StatResult
 
 
 class VolumesTestCase(unittest.TestCase):

@@ -7,6 +7,7 @@ hanging the run.
 import ctypes
 import logging
 import os
+import Queue
 import subprocess
 import sys
 import threading
@@ -109,6 +110,46 @@ def run_snippet(code, timeout=60.0, env=None):
   if killed:
     err += "\ntestsupport: snippet killed after %g seconds\n" % timeout
   return child.returncode, out, err
+
+
+class EventHandler(object):
+  """The host's event handler of a monitor: keeps what is pushed, in order."""
+
+  def __init__(self, on_push=None):
+    self.events = Queue.Queue()
+    self.on_push = on_push
+
+  def Push(self, event):
+    self.events.put(event)
+    if self.on_push:
+      self.on_push(event)
+    return "ignored"
+
+  def Next(self):
+    try:
+      return self.events.get(timeout=DEFAULT_TIMEOUT)
+    except Queue.Empty:
+      raise AssertionError("no event within %g seconds" % DEFAULT_TIMEOUT)
+
+  def Pending(self):
+    events = []
+    while not self.events.empty():
+      events.append(self.events.get_nowait())
+    return events
+
+
+class FileHandle(object):
+  """What the host hands IsFAT: `handle` is the raw Win32 handle."""
+
+  def __init__(self, handle):
+    self.handle = handle
+
+
+class StatResult(object):
+  """What the host hands FindVolumeID: `st_dev` is the volume's serial."""
+
+  def __init__(self, st_dev):
+    self.st_dev = st_dev
 
 
 class ThreadRunner(object):

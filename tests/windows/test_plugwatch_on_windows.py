@@ -8,7 +8,6 @@ system when a real drive comes and goes, and its timing.
 
 import ctypes
 import gc
-import Queue
 import subprocess
 import sys
 import tempfile
@@ -39,23 +38,7 @@ class DEV_BROADCAST_VOLUME(ctypes.Structure):
               ("dbcv_flags", wintypes.WORD)]
 
 
-class Handler(object):
-  """The host's event handler: keeps what is pushed, in order."""
-
-  def __init__(self, on_push=None):
-    self.events = Queue.Queue()
-    self.on_push = on_push
-
-  def Push(self, event):
-    self.events.put(event)
-    if self.on_push:
-      self.on_push(event)
-
-  def Next(self):
-    try:
-      return self.events.get(timeout=TIMEOUT)
-    except Queue.Empty:
-      raise AssertionError("no event within %g seconds" % TIMEOUT)
+Handler = testsupport.EventHandler
 
 
 class Running(object):

@@ -19,6 +19,7 @@ import tempfile
 import unittest
 from ctypes import wintypes
 
+import testsupport
 from common import utils
 from common import volume_entry
 from windows import volumes
@@ -29,18 +30,6 @@ TEST_SERIAL = 0x89ABCDEF
 ERROR_INVALID_HANDLE = 6
 GUID_NAME = re.compile(r"^\\\\\?\\Volume\{[0-9a-f-]{36}\}\\$")
 KERNEL32 = ctypes.WinDLL("kernel32", use_last_error=True)
-
-
-class FileHandle(object):
-  """What the host hands IsFAT: `handle` is the raw Win32 handle."""
-
-  def __init__(self, handle):
-    self.handle = handle
-
-
-class StatResult(object):
-  def __init__(self, st_dev):
-    self.st_dev = st_dev
 
 
 def VolumeNameOf(root):
@@ -162,7 +151,7 @@ class IntegerEdgesTest(unittest.TestCase):
         (2 ** 32 + 5, "serial:4294967301"), (int(7), "serial:7"),
         (long(7), "serial:7")]:
       self.assertEqual(volumes._VolumeIDFromSerialNumber(serial), expected)
-      self.assertEqual(volumes.FindVolumeID(StatResult(serial)), expected)
+      self.assertEqual(volumes.FindVolumeID(testsupport.StatResult(serial)), expected)
 
 
 class VolumeInfoTest(unittest.TestCase):
@@ -195,7 +184,7 @@ class VolumeInfoTest(unittest.TestCase):
     self.assertIs(self.service.GetVolumeEntryForVolumeID(volume_id), entry)
     for st_dev in (TEST_SERIAL, long(TEST_SERIAL)):
       self.assertIs(self.service.GetVolumeEntryForDeviceNumber(st_dev), entry)
-      self.assertEqual(self.service.FindVolumeID(StatResult(st_dev)), volume_id)
+      self.assertEqual(self.service.FindVolumeID(testsupport.StatResult(st_dev)), volume_id)
     self.assertIsNone(self.service.GetVolumeEntryForDeviceNumber(2 ** 32 + 1))
 
   def test_is_fat(self):
@@ -203,7 +192,7 @@ class VolumeInfoTest(unittest.TestCase):
     filesystem = volumes.GetVolumeInformation(TEST_DRIVE)[4]
     expected = filesystem.upper() in ("FAT32", "EXFAT")
     for _ in range(2):  # the second answer comes from the cache
-      self.assertIs(volumes.IsFAT(TEST_SERIAL, FileHandle(opened.handle)),
+      self.assertIs(volumes.IsFAT(TEST_SERIAL, testsupport.FileHandle(opened.handle)),
                     expected)
 
 
