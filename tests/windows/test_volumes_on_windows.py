@@ -137,9 +137,9 @@ class IntegerEdgesTest(unittest.TestCase):
     record = volumes.GetVolumeInformation(TEST_DRIVE)
     for handle in (int(opened.handle), long(opened.handle)):
       self.assertEqual(volumes.GetVolumeInformationByHandle(handle), record)
-    # Beyond a C long, the value reaches Win32 whole and is no open handle;
-    # beyond 64 bits it cannot be a handle at all.
-    for handle in (2 ** 31 + opened.handle, -1):
+    # Beyond a C long and beyond 32 bits, the value reaches Win32, which
+    # finds no open handle there; beyond 64 bits it cannot be a handle.
+    for handle in (2 ** 31 + opened.handle, 2 ** 40, 2 ** 63 - 1, -1):
       with self.assertRaises(WindowsError) as raised:
         volumes.GetVolumeInformationByHandle(handle)
       self.assertEqual(raised.exception.winerror, ERROR_INVALID_HANDLE, handle)
