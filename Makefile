@@ -6,7 +6,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PYTHON_27 = $(shell PYTHON='$(PYTHON)' tools/find-python27)
 
-.PHONY: all build configure demo test bench clean
+.PHONY: all build configure demo test bench bench-memory clean
 
 all: build
 
@@ -27,8 +27,17 @@ test: build
 	@JOBS=$(JOBS) tools/build-cpython27 $(BUILD) all || true
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# Speed and memory goals: refresh cost, leaks over many runs, idle monitor CPU.
+# Speed goals: one table of the modules beside a ctypes peer and the bare
+# Win32 cost, drive-event latency and idle monitor CPU; redraws the README's
+# refresh plot.
 bench: build
+	@PYTHONPATH=$(BUILD)/python:bench $(PYTHON_27) bench/volume_bench.py \
+	  --plot docs/refresh-by-volume-count.dat; status=$$?; \
+	gnuplot docs/refresh-by-volume-count.gp; exit $$status
+
+# Memory goals: no growth of live objects, memory or handles over many
+# refreshes and drive events.
+bench-memory: build
 	PYTHONPATH=$(BUILD)/python:bench $(PYTHON_27) bench/volume_table.py
 	PYTHONPATH=$(BUILD)/python:bench $(PYTHON_27) bench/monitor_events.py
 

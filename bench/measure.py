@@ -2,6 +2,8 @@
 
 import time
 
+import simwin
+
 # Growth that a long-running process would feel. Small one-off growth (an
 # allocator arena, a cache warming up) stays under these.
 OBJECT_GROWTH_LIMIT = 100
@@ -33,3 +35,40 @@ def report_growth(objects_before, objects_after, memory_before, memory_after):
     if too_much:
         print("  GROWTH: a long-running process would leak here")
     return too_much
+
+
+class FileHandle(object):
+    """What the host hands IsFAT: `handle` is the raw Win32 handle."""
+
+    def __init__(self, handle):
+        self.handle = handle
+
+
+class StatResult(object):
+    """What the host hands FindVolumeID: `st_dev` is the volume's serial."""
+
+    def __init__(self, st_dev):
+        self.st_dev = st_dev
+
+
+def volume_name(index):
+    return u"\\\\?\\Volume{%08x-0000-4000-8000-%012x}\\" % (index, index)
+
+
+def volume_serial(index):
+    return 0x10000000 + index
+
+
+def make_machine(volume_count):
+    """A machine of `volume_count` volumes, a third of them FAT32; the first
+    26 have a drive letter besides their folder mount point."""
+    simwin.reset()
+    simwin.record_calls(False)
+    for index in range(volume_count):
+        paths = [u"C:\\Mounts\\Disk%04d\\" % index]
+        if index < 26:
+            paths.insert(0, u"%s:\\" % chr(ord("A") + index))
+        simwin.add_volume(volume_name(index), paths, label=u"Disk %d" % index,
+                          serial=volume_serial(index),
+                          filesystem=u"FAT32" if index % 3 == 0 else u"NTFS",
+                          total_bytes=(index + 1) * 1024 ** 3)

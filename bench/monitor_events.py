@@ -48,17 +48,23 @@ def other_thread_ids():
     return [int(task) for task in tasks if int(task) != os.getpid()]
 
 
-def main():
-    cycles = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
+def start_monitor(handler):
+    """A DeviceMonitor running on its own thread, once its window exists."""
     simwin.reset()
     simwin.record_calls(False)
-    handler = CountingHandler()
     monitor = plugwatch.DeviceMonitor(handler=handler)
     monitor.daemon = True
     monitor.start()
     deadline = time.time() + WAIT_SECONDS
     while not simwin.windows() and time.time() < deadline:
         time.sleep(0.01)
+    return monitor
+
+
+def main():
+    cycles = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
+    handler = CountingHandler()
+    monitor = start_monitor(handler)
 
     def plug_and_unplug():
         if simwin.plug(STICK, [u"G:\\"], filesystem=u"exFAT", drive_type=2) != 1:

@@ -14,35 +14,20 @@ import sys
 import simwin
 from windows import volumes
 
-from measure import report_growth, resident_kilobytes, timed
+from measure import (FileHandle, make_machine, report_growth,
+                     resident_kilobytes, timed, volume_name)
 
 
-class FileHandle(object):
-
-    def __init__(self, handle):
-        self.handle = handle
-
-
-def make_machine(volume_count):
-    simwin.reset()
-    simwin.record_calls(False)
-    for index in range(volume_count):
-        name = u"\\\\?\\Volume{%08x-0000-4000-8000-%012x}\\" % (index, index)
-        paths = [u"C:\\Mounts\\Disk%04d\\" % index]
-        if index < 26:
-            paths.insert(0, u"%s:\\" % chr(ord("A") + index))
-        simwin.add_volume(name, paths, label=u"Disk %d" % index,
-                          serial=0x10000000 + index,
-                          filesystem=u"FAT32" if index % 3 == 0 else u"NTFS",
-                          total_bytes=(index + 1) * 1024 ** 3)
-    return simwin.open_handle(name)
+def make_machine_with_handle(volume_count):
+    make_machine(volume_count)
+    return simwin.open_handle(volume_name(volume_count - 1))
 
 
 def main():
     volume_count = int(sys.argv[1]) if len(sys.argv) > 1 else 200
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 200
     logging.getLogger("windows.volumes").setLevel(logging.WARNING)
-    handle = FileHandle(make_machine(volume_count))
+    handle = FileHandle(make_machine_with_handle(volume_count))
     service = volumes.VolumeInfo()
     names = volumes._ListVolumeNames()
 

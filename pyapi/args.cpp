@@ -35,20 +35,62 @@ PyObject* RaiseExpectedType(const char* expected, PyObject* got) {
   return nullptr;
 }
 
+namespace {
+
+// An old-style instance fills every number slot, and its integer slot
+// raises AttributeError when the class lacks __int__, so what such an
+// instance offers is read from the methods its class defines. Null with no
+// error pending when it has no method of that name.
+Object CallInstanceMethod(PyObject* instance, const char* name) {
+  Object method = GetAttr(instance, name);
+  if (!method) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return method;
+  }
+  return CallWith(method);
+}
+
+// Runs `value`'s integer conversion, or failing that its long conversion.
+// Sets *conversion to the one run ("int" or "long"); leaves it null, with
+// no error pending, when `value` has neither.
+Object ConvertToInteger(PyObject* value, const char** conversion) {
+  if (PyInstance_Check(value)) {
+    static const struct {
+      const char* conversion;
+      const char* method;
+    } kMethods[] = {{"int", "__int__"}, {"long", "__long__"}};
+    for (const auto& offered : kMethods) {
+      Object converted = CallInstanceMethod(value, offered.method);
+      if (converted || PyErr_Occurred()) {
+        *conversion = offered.conversion;
+        return converted;
+      }
+    }
+    return Object();
+  }
+  PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+  if (number == nullptr) return Object();
+  if (number->nb_int != nullptr) {
+    *conversion = "int";
+    return Object::Steal(number->nb_int(value));
+  }
+  if (number->nb_long != nullptr) {
+    *conversion = "long";
+    return Object::Steal(number->nb_long(value));
+  }
+  return Object();
+}
+
+}  // namespace
+
 bool ToInt64(PyObject* value, int64_t* result) {
   Object integer;
   if (PyInt_Check(value) || PyLong_Check(value)) {
     integer = Object::Borrow(value);
   } else {
-    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
     const char* conversion = nullptr;
-    if (number != nullptr && number->nb_int != nullptr) {
-      conversion = "int";
-      integer = Object::Steal(number->nb_int(value));
-    } else if (number != nullptr && number->nb_long != nullptr) {
-      conversion = "long";
-      integer = Object::Steal(number->nb_long(value));
-    } else {
+    integer = ConvertToInteger(value, &conversion);
+    if (conversion == nullptr) {
       PyErr_SetString(PyExc_TypeError, "an integer is required");
       return false;
     }

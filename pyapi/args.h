@@ -20,8 +20,9 @@ PyObject* RaiseExpectedType(const char* expected, PyObject* got);
 
 // Converts to a signed 64-bit integer as a declared integer argument is
 // converted: int and long (subclasses included) unchanged; anything else
-// through its __int__, failing that its __long__. TypeError "an integer is
-// required" when it has neither, TypeError "__%.4s__ returned non-%.4s (type
+// through its __int__, failing that its __long__ (for an old-style instance,
+// the methods its class defines). TypeError "an integer is required" when it
+// has neither, TypeError "__%.4s__ returned non-%.4s (type
 // %.200s)" when the conversion returns a non-integer, OverflowError outside
 // the 64-bit range. Returns false with the error set.
 bool ToInt64(PyObject* value, int64_t* result);

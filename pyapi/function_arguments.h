@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <vector>
 
 #include "pyapi/object.h"
 
@@ -39,13 +38,29 @@ inline bool KeywordIs(PyObject* keyword, const char* name) {
 // a Python function named `function` (a method counts `self`):
 // "f() takes exactly 2 arguments (1 given)", "f() got an unexpected keyword
 // argument 'x'", "f() got multiple values for keyword argument 'x'".
+// The most parameters a bound function has here: which of them were given
+// is kept on the stack, as this runs on every call.
+constexpr Py_ssize_t kMaxBoundParameters = 8;
+
 inline bool BindArguments(const char* function, PyObject* args,
                           PyObject* kwargs, const char* const* names,
                           Py_ssize_t count, Py_ssize_t required,
                           PyObject** values) {
+  if (count > kMaxBoundParameters) {
+    PyErr_Format(PyExc_SystemError, "%.200s() has too many parameters",
+                 function);
+    return false;
+  }
   const bool has_defaults = required < count;
   const Py_ssize_t positional = PyTuple_GET_SIZE(args);
   const Py_ssize_t keywords = kwargs != nullptr ? PyDict_Size(kwargs) : 0;
+  // The common call: every argument by position, none missing.
+  if (keywords == 0 && positional >= required && positional <= count) {
+    for (Py_ssize_t i = 0; i < positional; ++i) {
+      values[i] = PyTuple_GET_ITEM(args, i);
+    }
+    return true;
+  }
   if (positional > count) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %s %d argument%s (%d given)",
                  function, has_defaults ? "at most" : "exactly",
@@ -53,7 +68,7 @@ inline bool BindArguments(const char* function, PyObject* args,
                  static_cast<int>(positional + keywords));
     return false;
   }
-  std::vector<char> given(static_cast<size_t>(count), 0);
+  char given[kMaxBoundParameters] = {};
   for (Py_ssize_t i = 0; i < positional; ++i) {
     values[i] = PyTuple_GET_ITEM(args, i);
     given[static_cast<size_t>(i)] = 1;
@@ -87,7 +102,7 @@ inline bool BindArguments(const char* function, PyObject* args,
   for (Py_ssize_t i = 0; i < required; ++i) {
     if (given[static_cast<size_t>(i)]) continue;
     Py_ssize_t given_count = 0;
-    for (const char bound : given) given_count += bound;
+    for (Py_ssize_t j = 0; j < count; ++j) given_count += given[j];
     PyErr_Format(PyExc_TypeError, "%.200s() takes %s %d argument%s (%d given)",
                  function, has_defaults ? "at least" : "exactly",
                  static_cast<int>(required), required == 1 ? "" : "s",
@@ -109,6 +124,7 @@ template <size_t Count>
 bool BindArguments(const char* function, PyObject* args, PyObject* kwargs,
                    const char* const (&names)[Count], Py_ssize_t required,
                    PyObject* (&values)[Count]) {
+  static_assert(Count <= kMaxBoundParameters, "too many parameters");
   return BindArguments(function, args, kwargs, names,
                        static_cast<Py_ssize_t>(Count), required, values);
 }
@@ -121,6 +137,7 @@ template <size_t Count>
 bool BindArguments(const char* function, PyObject* args, PyObject* kwargs,
                    const char* const (&names)[Count], Py_ssize_t required,
                    Object (&values)[Count]) {
+  static_assert(Count <= kMaxBoundParameters, "too many parameters");
   PyObject* borrowed[Count];
   for (size_t i = 0; i < Count; ++i) borrowed[i] = values[i].get();
   if (!BindArguments(function, args, kwargs, names,

@@ -4,15 +4,27 @@
 
 namespace py {
 
-Object LookupBuiltin(const char* name) {
+Object LookupBuiltin(Handle name) {
   PyObject* builtins = PyImport_AddModule("__builtin__");  // borrowed
   if (builtins == nullptr) return Object();
-  Object value = Object::Steal(PyObject_GetAttrString(builtins, name));
+  Object value = Object::Steal(PyObject_GetAttr(builtins, name.get()));
   if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    RaiseNameNotDefined(name);
+    RaiseNameNotDefined(PyString_AS_STRING(name.get()));
   }
   return value;
+}
+
+Object LookupBuiltin(const char* name) {
+  Object text = String(name);
+  if (!text) return text;
+  return LookupBuiltin(text);
+}
+
+Object LookupGlobal(PyObject* globals, Handle name) {
+  PyObject* value = PyDict_GetItem(globals, name.get());  // borrowed
+  if (value != nullptr) return Object::Borrow(value);
+  return LookupBuiltin(name);
 }
 
 Object LookupGlobal(PyObject* globals, const char* name) {

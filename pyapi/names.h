@@ -12,8 +12,13 @@ namespace py {
 // NameError "name '%.200s' is not defined" when neither has it.
 Object LookupGlobal(PyObject* globals, const char* name);
 
+// The same for a name made once (an interned str), so that a lookup made at
+// every call hashes and allocates nothing.
+Object LookupGlobal(PyObject* globals, Handle name);
+
 // The built-in `name` (NameError as above when missing).
 Object LookupBuiltin(const char* name);
+Object LookupBuiltin(Handle name);
 
 // __import__(name, globals, {}, fromlist, level) through the built-in
 // __import__; `fromlist` may be null for an empty list. Level -1 is Python

@@ -91,6 +91,10 @@ inline Object GetAttr(Handle object, const char* name) {
   return Object::Steal(PyObject_GetAttrString(object.get(), name));
 }
 
+inline Object GetAttr(Handle object, Handle name) {
+  return Object::Steal(PyObject_GetAttr(object.get(), name.get()));
+}
+
 inline Object String(const char* text) {
   return Object::Steal(PyString_FromString(text));
 }

@@ -1,67 +1,126 @@
 #include "pyapi/text.h"
 
-#include <vector>
-
 namespace py {
+namespace {
 
 #if Py_UNICODE_SIZE == 2
 
-Object UnicodeFromWide(const WCHAR* text, size_t length) {
-  return Object::Steal(PyUnicode_FromUnicode(
-      reinterpret_cast<const Py_UNICODE*>(text),
-      static_cast<Py_ssize_t>(length)));
-}
+size_t WideLength(const Py_UNICODE*, size_t size) { return size; }
 
-WideString WideFromUnicode(PyObject* unicode) {
-  const Py_UNICODE* units = PyUnicode_AS_UNICODE(unicode);
-  return WideString(reinterpret_cast<const WCHAR*>(units),
-                    static_cast<size_t>(PyUnicode_GET_SIZE(unicode)));
+WCHAR* EncodeWide(const Py_UNICODE* units, size_t size, WCHAR* out) {
+  for (size_t i = 0; i < size; ++i) *out++ = static_cast<WCHAR>(units[i]);
+  return out;
 }
 
 #else  // UCS-4 interpreter: WCHAR text is UTF-16.
 
-Object UnicodeFromWide(const WCHAR* text, size_t length) {
-  std::vector<Py_UNICODE> code_points;
-  code_points.reserve(length);
-  for (size_t i = 0; i < length; ++i) {
-    const Py_UNICODE unit = text[i];
-    const bool pair = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length &&
-                      text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
-    if (pair) {
-      code_points.push_back(0x10000 + ((unit - 0xD800) << 10) +
-                            (text[i + 1] - 0xDC00));
-      ++i;
-    } else {
-      code_points.push_back(unit);  // lone surrogates pass through as on Windows
-    }
-  }
-  return Object::Steal(PyUnicode_FromUnicode(
-      code_points.data(), static_cast<Py_ssize_t>(code_points.size())));
+bool Astral(Py_UNICODE point) {
+  return static_cast<unsigned long>(point) >= 0x10000 &&
+         static_cast<unsigned long>(point) <= 0x10FFFF;
 }
 
-WideString WideFromUnicode(PyObject* unicode) {
-  const Py_UNICODE* code_points = PyUnicode_AS_UNICODE(unicode);
-  const Py_ssize_t size = PyUnicode_GET_SIZE(unicode);
-  WideString text;
-  text.reserve(static_cast<size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
+size_t WideLength(const Py_UNICODE* code_points, size_t size) {
+  size_t length = size;
+  for (size_t i = 0; i < size; ++i) length += Astral(code_points[i]);
+  return length;
+}
+
+WCHAR* EncodeWide(const Py_UNICODE* code_points, size_t size, WCHAR* out) {
+  for (size_t i = 0; i < size; ++i) {
     const unsigned long point = static_cast<unsigned long>(code_points[i]);
-    if (point >= 0x10000 && point <= 0x10FFFF) {
-      text.push_back(static_cast<WCHAR>(0xD800 + ((point - 0x10000) >> 10)));
-      text.push_back(static_cast<WCHAR>(0xDC00 + ((point - 0x10000) & 0x3FF)));
+    if (Astral(code_points[i])) {
+      *out++ = static_cast<WCHAR>(0xD800 + ((point - 0x10000) >> 10));
+      *out++ = static_cast<WCHAR>(0xDC00 + ((point - 0x10000) & 0x3FF));
     } else {
-      text.push_back(static_cast<WCHAR>(point));
+      *out++ = static_cast<WCHAR>(point);
     }
   }
-  return text;
+  return out;
+}
+
+bool PairAt(const WCHAR* text, size_t i, size_t length) {
+  return text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < length &&
+         text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
 }
 
 #endif
+
+}  // namespace
+
+Object UnicodeFromWide(const WCHAR* text, size_t length) {
+#if Py_UNICODE_SIZE == 2
+  return Object::Steal(PyUnicode_FromUnicode(
+      reinterpret_cast<const Py_UNICODE*>(text),
+      static_cast<Py_ssize_t>(length)));
+#else
+  // Counted first, so that the result object is the only allocation.
+  size_t points = length;
+  for (size_t i = 0; i < length; ++i) {
+    if (PairAt(text, i, length)) {
+      --points;
+      ++i;
+    }
+  }
+  Object unicode = Object::Steal(
+      PyUnicode_FromUnicode(nullptr, static_cast<Py_ssize_t>(points)));
+  if (!unicode) return unicode;
+  Py_UNICODE* out = PyUnicode_AS_UNICODE(unicode.get());
+  for (size_t i = 0; i < length; ++i) {
+    if (PairAt(text, i, length)) {
+      *out++ = 0x10000 + ((text[i] - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else {
+      *out++ = text[i];  // lone surrogates pass through as on Windows
+    }
+  }
+  return unicode;
+#endif
+}
+
+WideString WideFromUnicode(PyObject* unicode) {
+  const Py_UNICODE* units = PyUnicode_AS_UNICODE(unicode);
+  const size_t size = static_cast<size_t>(PyUnicode_GET_SIZE(unicode));
+  WideString text(WideLength(units, size), WCHAR(0));
+  EncodeWide(units, size, &text[0]);
+  return text;
+}
 
 Object UnicodeFromWideBuffer(const WCHAR* text, size_t capacity) {
   size_t length = 0;
   while (length < capacity && text[length] != 0) ++length;
   return UnicodeFromWide(text, length);
+}
+
+bool ContainsNul(PyObject* unicode) {
+  const Py_UNICODE* units = PyUnicode_AS_UNICODE(unicode);
+  const Py_ssize_t size = PyUnicode_GET_SIZE(unicode);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (units[i] == 0) return true;
+  }
+  return false;
+}
+
+WideArgument::WideArgument(PyObject* unicode, WCHAR suffix) {
+  const Py_UNICODE* units = PyUnicode_AS_UNICODE(unicode);
+  const size_t size = static_cast<size_t>(PyUnicode_GET_SIZE(unicode));
+  const bool append =
+      suffix != 0 && (size == 0 || units[size - 1] != static_cast<Py_UNICODE>(suffix));
+#if Py_UNICODE_SIZE == 2
+  if (!append) {
+    text_ = reinterpret_cast<const WCHAR*>(units);
+    return;
+  }
+#endif
+  const size_t length = WideLength(units, size) + (append ? 1 : 0);
+  WCHAR* out = inline_;
+  if (length >= kInlineLength) {
+    heap_.resize(length + 1);
+    out = heap_.data();
+  }
+  text_ = out;
+  out = EncodeWide(units, size, out);
+  if (append) *out++ = suffix;
+  *out = 0;
 }
 
 }  // namespace py

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <string>
+#include <vector>
 
 #include "pyapi/object.h"
 #include "win32/win32.h"
@@ -24,5 +25,33 @@ Object UnicodeFromWideBuffer(const WCHAR* text, size_t capacity);
 // The UTF-16 text of a unicode object (no terminating NUL in the string;
 // c_str() gives a NUL-terminated copy).
 WideString WideFromUnicode(PyObject* unicode);
+
+// Whether a unicode object holds a NUL character, read in place.
+bool ContainsNul(PyObject* unicode);
+
+// The text of a unicode object as the NUL-terminated string a Win32 call
+// reads, made without copying where it can be: where Py_UNICODE is as wide
+// as WCHAR it is the interpreter's own buffer, which always ends in a NUL;
+// otherwise it is the one conversion, held inline up to the path limit.
+// The unicode object must outlive it.
+class WideArgument {
+ public:
+  explicit WideArgument(PyObject* unicode) : WideArgument(unicode, 0) {}
+  // The text followed by `suffix` unless it already ends with it.
+  WideArgument(PyObject* unicode, WCHAR suffix);
+  WideArgument(const WideArgument&) = delete;
+  WideArgument& operator=(const WideArgument&) = delete;
+
+  const WCHAR* c_str() const { return text_; }
+  // Whether the interpreter's buffer is passed as it is.
+  bool borrowed() const { return text_ != inline_ && text_ != heap_.data(); }
+
+ private:
+  static constexpr size_t kInlineLength = MAX_PATH + 2;
+
+  const WCHAR* text_ = nullptr;
+  WCHAR inline_[kInlineLength];
+  std::vector<WCHAR> heap_;
+};
 
 }  // namespace py

@@ -22,17 +22,24 @@ namespace {
 //   CloseHandle                       handle
 //   GetModuleHandleExW                flags, module name (the address, as an
 //                                     integer, with ..._FROM_ADDRESS)
-//   RegisterClassExW                  class name
+//   RegisterClassExW                  class name, size, style, procedure,
+//                                     class and window extra bytes,
+//                                     instance, icon, cursor, background,
+//                                     menu name, small icon
 //   UnregisterClassW                  class name, instance
 //   CreateWindowExW                   class, extended style, style, parent,
-//                                     instance
+//                                     instance, window name, x, y, width,
+//                                     height, menu, creation parameter
 //   DestroyWindow                     hwnd
 //   IsWindow                          hwnd
 //   DefWindowProcW                    hwnd, msg, wparam
 //   SetPropW                          hwnd, name, value
 //   GetPropW                          hwnd, name
 //   RemovePropW                       hwnd, name
-//   RegisterDeviceNotificationW       recipient, filter device type, flags
+//   RegisterDeviceNotificationW       recipient, filter device type, flags;
+//                                     for a device-interface filter also
+//                                     its size, reserved field, class GUID
+//                                     (text) and first name unit
 //   UnregisterDeviceNotification      notification handle
 //   WaitMessage                       -
 //   PeekMessageW                      hwnd, min, max, remove flags

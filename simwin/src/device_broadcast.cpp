@@ -152,7 +152,7 @@ int Plug(const VolumeSpec& volume, double timeout_seconds) {
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
   VolumePtr entry = NewVolume(volume);
-  machine.volumes.push_back(entry);
+  machine.volumes.Add(entry);
   return Announce(lock, DBT_DEVICEARRIVAL, volume.name, DriveLetterMask(*entry), deadline);
 }
 

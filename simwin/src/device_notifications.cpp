@@ -6,9 +6,33 @@
 #include <algorithm>
 
 #include "call_gate.h"
+#include "text.h"
 #include "window_manager.h"
 
 using namespace simwin;
+
+namespace {
+
+// A recorded call carries the recipient, the filter's device type and the
+// flags; for a device-interface filter, then its size, reserved field,
+// class GUID (as text) and the first unit of its name.
+std::vector<CallArg> RegistrationArgs(HANDLE recipient, const DEV_BROADCAST_HDR* filter,
+                                      DWORD flags) {
+  std::vector<CallArg> args = {IntArg(recipient),
+                               IntArg(filter != nullptr ? filter->dbch_devicetype : 0),
+                               IntArg(flags)};
+  if (filter != nullptr && filter->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE &&
+      filter->dbch_size >= sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)) {
+    const auto* interface_filter = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(filter);
+    args.push_back(IntArg(interface_filter->dbcc_size));
+    args.push_back(IntArg(interface_filter->dbcc_reserved));
+    args.push_back(CallArg(GuidText(interface_filter->dbcc_classguid)));
+    args.push_back(IntArg(interface_filter->dbcc_name[0]));
+  }
+  return args;
+}
+
+}  // namespace
 
 HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFilter,
                                               DWORD Flags) {
@@ -16,10 +40,8 @@ HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID Notifica
   const auto* filter = static_cast<const DEV_BROADCAST_HDR*>(NotificationFilter);
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
-  if (auto fault = EnterCall(
-          machine, "RegisterDeviceNotificationW",
-          {IntArg(hRecipient), IntArg(filter != nullptr ? filter->dbch_devicetype : 0),
-           IntArg(Flags)})) {
+  if (auto fault = EnterCall(machine, "RegisterDeviceNotificationW",
+                             RegistrationArgs(hRecipient, filter, Flags))) {
     return FailWith(*fault, kFailed);
   }
   constexpr DWORD kKnownFlags = DEVICE_NOTIFY_SERVICE_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES;

@@ -85,7 +85,7 @@ void LoadDefaultMachine() {
   MachineLock lock(machine.mutex);
   ForgetVolumes(machine);
   for (const VolumeSpec& definition : DefaultVolumes()) {
-    machine.volumes.push_back(NewVolume(definition));
+    machine.volumes.Add(NewVolume(definition));
   }
 }
 

@@ -9,11 +9,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -30,8 +33,47 @@ struct Volume {
   // GetVolumePathNamesForVolumeNameW calls answered so far; the next call
   // sees definition.path_lists[min(path_queries, size - 1)].
   size_t path_queries = 0;
+  // Every root by which the volume is known: its GUID path, then each mount
+  // path it ever lists, without repeats. Kept in step with path_lists.
+  std::vector<WString> roots;
 };
 using VolumePtr = std::shared_ptr<Volume>;
+
+// The machine's volumes in AddVolume order, indexed by GUID path and by
+// root as the mount manager keeps them, so that no query walks them all.
+// Names and roots match without regard to case; where several volumes share
+// one, the earliest added answers.
+class VolumeTable {
+ public:
+  const std::vector<VolumePtr>& InOrder() const { return volumes_; }
+  bool empty() const { return volumes_.empty(); }
+
+  void Add(VolumePtr volume);
+  // Removes every volume with that GUID path; false when there was none.
+  bool EraseNamed(const WString& name);
+  void Clear();
+  // Gives every volume with that GUID path new path lists; false when there
+  // was none.
+  bool SetPaths(const WString& name, const std::vector<PathList>& path_lists);
+
+  VolumePtr Named(const WString& name) const;
+  // The volume known by exactly that root, or null.
+  VolumePtr WithRoot(const WString& root) const;
+  // The volume whose root is the longest prefix of `path`, or null.
+  VolumePtr Holding(const WString& path) const;
+
+ private:
+  void Index(const VolumePtr& volume);
+  void Reindex();
+
+  std::vector<VolumePtr> volumes_;
+  // Keys upper-cased.
+  std::unordered_map<WString, VolumePtr> by_name_;
+  std::unordered_map<WString, VolumePtr> by_root_;
+  // The lengths of the roots, longest first: the only prefixes of a path
+  // worth looking up.
+  std::set<size_t, std::greater<size_t>> root_lengths_;
+};
 
 // A FindFirstVolumeW search walks the names as they were when it started.
 struct VolumeSearch {
@@ -150,7 +192,7 @@ struct FaultRule {
 struct Machine {
   std::mutex mutex;
 
-  std::vector<VolumePtr> volumes;  // in AddVolume order
+  VolumeTable volumes;
   std::map<uint64_t, VolumeSearch> volume_searches;
   std::map<uint64_t, FileHandle> file_handles;
   uint64_t next_kernel_handle = 0x1a4;

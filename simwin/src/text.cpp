@@ -1,6 +1,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 namespace simwin {
@@ -45,6 +46,16 @@ bool StartsWithNoCase(const WString& text, const WString& prefix) {
     if (UpperCase(text[i]) != UpperCase(prefix[i])) return false;
   }
   return true;
+}
+
+WString GuidText(const GUID& guid) {
+  char text[39];
+  std::snprintf(text, sizeof text,
+                "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3,
+                guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
+                guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  return WString(text, text + 38);
 }
 
 bool IsVolumeGuidPath(const WString& text) {

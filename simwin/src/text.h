@@ -21,6 +21,9 @@ bool StartsWithNoCase(const WString& text, const WString& prefix);
 // "\\?\Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\" with hex digits.
 bool IsVolumeGuidPath(const WString& text);
 
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", as StringFromGUID2 writes it.
+WString GuidText(const GUID& guid);
+
 // Copies `text` and its NUL into `buffer` of `capacity` characters; false,
 // writing nothing, when they do not fit.
 bool CopyWithNul(const WString& text, LPWSTR buffer, DWORD capacity);

@@ -1,6 +1,6 @@
 // Threads as the window manager sees them: a stable id per thread, a message
 // queue created on the thread's first window-manager call, and the clean-up
-// Windows does when a thread ends (its windows destroyed, its queue freed).
+// Windows does when a thread ends (its windows freed, its queue emptied).
 #include <atomic>
 
 #include "call_gate.h"
@@ -12,22 +12,37 @@ namespace {
 
 std::atomic<uint64_t> next_thread_id{0x1A2C};
 
-// Destroys the windows of a thread that is ending, on that thread, as
-// Windows does; children go with their parents.
-void ReleaseThread(MachineLock& lock, const ThreadQueuePtr& queue) {
-  Machine& machine = TheMachine();
+// Windows frees the windows of a thread that is ending once the thread runs
+// no code of its own any more, so no window procedure is called: there is no
+// WM_DESTROY or WM_NCDESTROY. Descendants go with their ancestors, whatever
+// thread owns them.
+void ForgetWindowAndDescendants(Machine& machine, const WindowPtr& window) {
   for (;;) {
-    WindowPtr root;
-    for (const WindowPtr& window : machine.windows) {
-      if (window->owner != queue || window->destroying) continue;
-      WindowPtr parent = LookUpWindow(machine, window->parent);
-      if (!parent || parent->owner != queue) {
-        root = window;
+    WindowPtr child;
+    for (const WindowPtr& candidate : machine.windows) {
+      if (candidate->parent == window->hwnd && candidate != window) {
+        child = candidate;
         break;
       }
     }
-    if (!root) break;
-    DestroyWindowTree(lock, root);
+    if (!child) break;
+    ForgetWindowAndDescendants(machine, child);
+  }
+  ForgetWindow(machine, window);
+}
+
+void ReleaseThread(const ThreadQueuePtr& queue) {
+  Machine& machine = TheMachine();
+  for (;;) {
+    WindowPtr owned;
+    for (const WindowPtr& window : machine.windows) {
+      if (window->owner == queue) {
+        owned = window;
+        break;
+      }
+    }
+    if (!owned) break;
+    ForgetWindowAndDescendants(machine, owned);
   }
   EmptyQueue(*queue);
   machine.queues.erase(queue->thread);
@@ -41,7 +56,7 @@ struct ThreadSlot {
     if (!queue) return;
     Machine& machine = TheMachine();
     MachineLock lock(machine.mutex);
-    ReleaseThread(lock, queue);
+    ReleaseThread(queue);
   }
 };
 

@@ -60,7 +60,9 @@ HANDLE WINAPI FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
   }
   if (machine.volumes.empty()) return FailWith(ERROR_NO_MORE_FILES, INVALID_HANDLE_VALUE);
   VolumeSearch search;
-  for (const VolumePtr& volume : machine.volumes) search.names.push_back(volume->definition.name);
+  for (const VolumePtr& volume : machine.volumes.InOrder()) {
+    search.names.push_back(volume->definition.name);
+  }
   if (!CopyWithNul(search.names[0], lpszVolumeName, cchBufferLength)) {
     return FailWith(ERROR_FILENAME_EXCED_RANGE, INVALID_HANDLE_VALUE);
   }
@@ -123,21 +125,25 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName,
   }
 
   const std::vector<PathList>& lists = volume->definition.path_lists;
-  PathList paths;
-  if (!lists.empty()) paths = lists[std::min(volume->path_queries, lists.size() - 1)];
+  static const PathList kNoPaths;
+  const PathList& paths =
+      lists.empty() ? kNoPaths
+                    : lists[std::min(volume->path_queries, lists.size() - 1)];
   ++volume->path_queries;
 
-  // Each path with its NUL, then the NUL that ends the list.
-  WString multi_string;
-  for (const WString& path : paths) {
-    multi_string += path;
-    multi_string.push_back(0);
-  }
-  multi_string.push_back(0);
-  const DWORD needed = static_cast<DWORD>(multi_string.size());
-  if (lpcchReturnLength != nullptr) *lpcchReturnLength = needed;
+  // Each path with its NUL, then the NUL that ends the list. Measured and
+  // written in place: the query itself allocates nothing, as on Windows.
+  uint64_t needed = 1;
+  for (const WString& path : paths) needed += path.size() + 1;
+  if (lpcchReturnLength != nullptr)
+    *lpcchReturnLength = static_cast<DWORD>(needed);
   if (needed > cchBufferLength) return FailWith(ERROR_MORE_DATA, FALSE);
-  std::copy(multi_string.begin(), multi_string.end(), lpszVolumePathNames);
+  LPWSTR out = lpszVolumePathNames;
+  for (const WString& path : paths) {
+    out = std::copy(path.begin(), path.end(), out);
+    *out++ = 0;
+  }
+  *out = 0;
   return TRUE;
 }
 

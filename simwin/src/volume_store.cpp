@@ -13,38 +13,110 @@ bool IsDriveLetter(char16_t c) {
 }
 
 // The GUID path and the mount paths: every root by which the volume is known.
-std::vector<WString> Roots(const Volume& volume) {
-  std::vector<WString> roots = MountPaths(volume);
-  roots.insert(roots.begin(), volume.definition.name);
+std::vector<WString> Roots(const VolumeSpec& definition) {
+  std::vector<WString> roots = MountPaths(definition);
+  roots.insert(roots.begin(), definition.name);
   return roots;
+}
+
+template <typename Map>
+VolumePtr Find(const Map& map, const WString& key) {
+  const auto found = map.find(key);
+  return found != map.end() ? found->second : nullptr;
 }
 
 }  // namespace
 
-VolumePtr NewVolume(const VolumeSpec& definition) {
-  auto volume = std::make_shared<Volume>();
-  volume->definition = definition;
-  return volume;
+// --- VolumeTable ------------------------------------------------------------
+
+void VolumeTable::Add(VolumePtr volume) {
+  volumes_.push_back(volume);
+  Index(volume);
 }
 
-VolumePtr FindVolumeByName(Machine& machine, const WString& name) {
-  for (const VolumePtr& volume : machine.volumes) {
-    if (EqualNoCase(volume->definition.name, name)) return volume;
+bool VolumeTable::EraseNamed(const WString& name) {
+  const auto removed = std::remove_if(
+      volumes_.begin(), volumes_.end(),
+      [&](const VolumePtr& volume) { return EqualNoCase(volume->definition.name, name); });
+  if (removed == volumes_.end()) return false;
+  volumes_.erase(removed, volumes_.end());
+  Reindex();
+  return true;
+}
+
+void VolumeTable::Clear() {
+  volumes_.clear();
+  Reindex();
+}
+
+bool VolumeTable::SetPaths(const WString& name, const std::vector<PathList>& path_lists) {
+  bool found = false;
+  for (const VolumePtr& volume : volumes_) {
+    if (!EqualNoCase(volume->definition.name, name)) continue;
+    volume->definition.path_lists = path_lists;
+    volume->roots = Roots(volume->definition);
+    volume->path_queries = 0;
+    found = true;
+  }
+  if (found) Reindex();
+  return found;
+}
+
+VolumePtr VolumeTable::Named(const WString& name) const {
+  return Find(by_name_, UpperCased(name));
+}
+
+VolumePtr VolumeTable::WithRoot(const WString& root) const {
+  return Find(by_root_, UpperCased(root));
+}
+
+VolumePtr VolumeTable::Holding(const WString& path) const {
+  const WString upper = UpperCased(path);
+  for (const size_t length : root_lengths_) {
+    // An empty root is a prefix of everything and the root of nothing.
+    if (length == 0) break;
+    if (length > upper.size()) continue;
+    if (VolumePtr volume = Find(by_root_, upper.substr(0, length))) return volume;
   }
   return nullptr;
 }
 
+// emplace keeps an existing entry: the earliest volume keeps its name and
+// roots.
+void VolumeTable::Index(const VolumePtr& volume) {
+  by_name_.emplace(UpperCased(volume->definition.name), volume);
+  for (const WString& root : volume->roots) {
+    by_root_.emplace(UpperCased(root), volume);
+    root_lengths_.insert(root.size());
+  }
+}
+
+void VolumeTable::Reindex() {
+  by_name_.clear();
+  by_root_.clear();
+  root_lengths_.clear();
+  for (const VolumePtr& volume : volumes_) Index(volume);
+}
+
+// --- Store --------------------------------------------------------------------
+
+VolumePtr NewVolume(const VolumeSpec& definition) {
+  auto volume = std::make_shared<Volume>();
+  volume->definition = definition;
+  volume->roots = Roots(definition);
+  return volume;
+}
+
+VolumePtr FindVolumeByName(Machine& machine, const WString& name) {
+  return machine.volumes.Named(name);
+}
+
 bool EraseVolumesNamed(Machine& machine, const WString& name) {
-  const auto removed = std::remove_if(
-      machine.volumes.begin(), machine.volumes.end(),
-      [&](const VolumePtr& volume) { return EqualNoCase(volume->definition.name, name); });
-  const bool found = removed != machine.volumes.end();
-  machine.volumes.erase(removed, machine.volumes.end());
-  return found;
+  return machine.volumes.EraseNamed(name);
 }
 
 void ForgetVolumes(Machine& machine) {
-  machine.volumes.clear();
+  machine.volumes.Clear();
   machine.volume_searches.clear();
   machine.file_handles.clear();
 }
@@ -55,9 +127,9 @@ uint64_t NewKernelHandle(Machine& machine) {
   return handle;
 }
 
-std::vector<WString> MountPaths(const Volume& volume) {
+std::vector<WString> MountPaths(const VolumeSpec& definition) {
   std::vector<WString> paths;
-  for (const PathList& list : volume.definition.path_lists) {
+  for (const PathList& list : definition.path_lists) {
     for (const WString& path : list) {
       const bool seen = std::any_of(paths.begin(), paths.end(), [&](const WString& known) {
         return EqualNoCase(known, path);
@@ -70,7 +142,7 @@ std::vector<WString> MountPaths(const Volume& volume) {
 
 DWORD DriveLetterMask(const Volume& volume) {
   DWORD mask = 0;
-  for (const WString& path : MountPaths(volume)) {
+  for (const WString& path : MountPaths(volume.definition)) {
     if (path.size() == 3 && IsDriveLetter(path[0]) && path[1] == u':' && path[2] == u'\\') {
       mask |= DWORD{1} << (UpperCase(path[0]) - u'A');
     }
@@ -99,14 +171,7 @@ WString AbsolutePath(LPCWSTR path) {
 
 RootMatch FindVolumeByRoot(Machine& machine, const WString& root,
                            VolumePtr* volume) {
-  for (const VolumePtr& candidate : machine.volumes) {
-    for (const WString& known : Roots(*candidate)) {
-      if (EqualNoCase(known, root)) {
-        *volume = candidate;
-        return RootMatch::kVolumeRoot;
-      }
-    }
-  }
+  if ((*volume = machine.volumes.WithRoot(root))) return RootMatch::kVolumeRoot;
   return FindVolumeHolding(machine, root) ? RootMatch::kBelowRoot
                                           : RootMatch::kUnknown;
 }
@@ -114,17 +179,7 @@ RootMatch FindVolumeByRoot(Machine& machine, const WString& root,
 VolumePtr FindVolumeHolding(Machine& machine, const WString& directory) {
   WString path = directory;
   if (path.empty() || path.back() != u'\\') path.push_back(u'\\');
-  VolumePtr best;
-  size_t best_length = 0;
-  for (const VolumePtr& candidate : machine.volumes) {
-    for (const WString& known : Roots(*candidate)) {
-      if (known.size() > best_length && StartsWithNoCase(path, known)) {
-        best = candidate;
-        best_length = known.size();
-      }
-    }
-  }
-  return best;
+  return machine.volumes.Holding(path);
 }
 
 // --- Control --------------------------------------------------------------------
@@ -132,7 +187,7 @@ VolumePtr FindVolumeHolding(Machine& machine, const WString& directory) {
 void AddVolume(const VolumeSpec& volume) {
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
-  machine.volumes.push_back(NewVolume(volume));
+  machine.volumes.Add(NewVolume(volume));
 }
 
 bool RemoveVolume(const WString& name) {
@@ -144,14 +199,7 @@ bool RemoveVolume(const WString& name) {
 bool SetPaths(const WString& name, const std::vector<PathList>& path_lists) {
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
-  bool found = false;
-  for (const VolumePtr& volume : machine.volumes) {
-    if (!EqualNoCase(volume->definition.name, name)) continue;
-    volume->definition.path_lists = path_lists;
-    volume->path_queries = 0;
-    found = true;
-  }
-  return found;
+  return machine.volumes.SetPaths(name, path_lists);
 }
 
 HANDLE OpenHandle(const WString& name) {

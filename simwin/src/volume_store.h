@@ -24,7 +24,7 @@ void ForgetVolumes(Machine& machine);
 uint64_t NewKernelHandle(Machine& machine);
 
 // Every mount path the volume ever lists, in order, without repeats.
-std::vector<WString> MountPaths(const Volume& volume);
+std::vector<WString> MountPaths(const VolumeSpec& definition);
 
 // Bit n for each drive letter "A" + n among the volume's mount paths.
 DWORD DriveLetterMask(const Volume& volume);

@@ -40,6 +40,24 @@ void ReleaseAtomIfUnused(Machine& machine, const WString& name) {
   if (!used) machine.atoms.erase(UpperCased(name));
 }
 
+// A recorded RegisterClassExW carries the class name, then the other fields
+// of the description in their declaration order.
+std::vector<CallArg> ClassDescriptionArgs(const WNDCLASSEXW* lpwcx) {
+  if (lpwcx == nullptr) return {TextArg(nullptr)};
+  return {TextArg(lpwcx->lpszClassName),
+          IntArg(lpwcx->cbSize),
+          IntArg(lpwcx->style),
+          IntArg(reinterpret_cast<intptr_t>(lpwcx->lpfnWndProc)),
+          IntArg(lpwcx->cbClsExtra),
+          IntArg(lpwcx->cbWndExtra),
+          IntArg(lpwcx->hInstance),
+          IntArg(lpwcx->hIcon),
+          IntArg(lpwcx->hCursor),
+          IntArg(lpwcx->hbrBackground),
+          TextArg(lpwcx->lpszMenuName),
+          IntArg(lpwcx->hIconSm)};
+}
+
 HINSTANCE ModuleOrProgram(HINSTANCE instance) {
   return instance != nullptr ? instance : MainModule();
 }
@@ -76,8 +94,7 @@ std::vector<WString> Classes() {
 ATOM WINAPI RegisterClassExW(const WNDCLASSEXW* lpwcx) {
   Machine& machine = TheMachine();
   MachineLock lock(machine.mutex);
-  if (auto fault = EnterCall(machine, "RegisterClassExW",
-                             {TextArg(lpwcx != nullptr ? lpwcx->lpszClassName : nullptr)})) {
+  if (auto fault = EnterCall(machine, "RegisterClassExW", ClassDescriptionArgs(lpwcx))) {
     return FailWith(*fault, ATOM{0});
   }
   if (lpwcx == nullptr || lpwcx->cbSize != sizeof(WNDCLASSEXW) ||

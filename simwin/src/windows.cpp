@@ -141,7 +141,9 @@ HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWind
   MachineLock lock(machine.mutex);
   if (auto fault = EnterCall(machine, "CreateWindowExW",
                              {TextArg(lpClassName), IntArg(dwExStyle), IntArg(dwStyle),
-                              IntArg(hWndParent), IntArg(hInstance)})) {
+                              IntArg(hWndParent), IntArg(hInstance), TextArg(lpWindowName),
+                              IntArg(X), IntArg(Y), IntArg(nWidth), IntArg(nHeight),
+                              IntArg(hMenu), IntArg(lpParam)})) {
     return FailWith(*fault, kFailed);
   }
   const bool message_only = hWndParent == HWND_MESSAGE;

@@ -30,6 +30,33 @@ TEST(Text, BufferStopsAtFirstNulOrCapacity) {
   EXPECT_EQ(PyUnicode_GET_SIZE(capped.get()), 1);
 }
 
+TEST(Text, WideArgumentIsTheInterpretersTextWhereWidthsMatch) {
+  const WCHAR text[] = {u'C', u':', 0xD83D, 0xDE00};
+  py::Object unicode = py::UnicodeFromWide(text, 4);
+  const py::WideArgument as_is(unicode.get());
+  EXPECT_EQ(py::WideString(as_is.c_str()), py::WideString(text, 4));
+  EXPECT_EQ(as_is.borrowed(), Py_UNICODE_SIZE == 2);
+  EXPECT_FALSE(py::ContainsNul(unicode.get()));
+
+  const py::WideArgument root(unicode.get(), u'\\');
+  EXPECT_EQ(py::WideString(root.c_str()), py::WideString(text, 4) + u'\\');
+  EXPECT_FALSE(root.borrowed());
+  py::Object root_unicode = py::UnicodeFromWide(root.c_str(), 5);
+  const py::WideArgument already_root(root_unicode.get(), u'\\');
+  EXPECT_EQ(py::WideString(already_root.c_str()), py::WideString(root.c_str()));
+  EXPECT_EQ(already_root.borrowed(), Py_UNICODE_SIZE == 2);
+
+  // Longer than the path limit: converted whole, wherever it is held.
+  const py::WideString long_text(600, u'x');
+  py::Object long_unicode = py::UnicodeFromWide(long_text.data(), 600);
+  EXPECT_EQ(py::WideString(py::WideArgument(long_unicode.get(), u'\\').c_str()),
+            long_text + u'\\');
+
+  const WCHAR with_nul[] = {u'a', 0, u'b'};
+  py::Object nul_inside = py::UnicodeFromWide(with_nul, 3);
+  EXPECT_TRUE(py::ContainsNul(nul_inside.get()));
+}
+
 TEST(Args, ToInt64ConvertsAndRejects) {
   int64_t value = 0;
   py::Object big = py::Object::Steal(PyLong_FromString(

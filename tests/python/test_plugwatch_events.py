@@ -250,6 +250,25 @@ class CallbackFailureTest(MonitorWindowTestCase):
     self.assertTrue(report.rstrip().endswith(
         "in 'windows.plugwatch.HandleEvent' ignored"), report)
 
+  def test_unraisable_report_leaves_excepthook_and_last_alone(self):
+    hooked = []
+    plugwatch.fatal_exceptions = Fatal(True)
+    self.Reconfigure(arrive=Raise(ValueError()),
+                     stop=Raise(RuntimeError("cannot stop")))
+    saved = sys.excepthook
+    sys.excepthook = lambda *args: hooked.append(args)
+    try:
+      with testsupport.capture_logs("plugwatch"):
+        with CapturedStderr() as stderr:
+          self.Arrive(0x10)
+    finally:
+      sys.excepthook = saved
+    self.assertIn("RuntimeError: cannot stop", stderr.getvalue())
+    self.assertEqual([], hooked)
+    self.assertFalse([name for name in ("last_type", "last_value",
+                                        "last_traceback")
+                      if hasattr(sys, name)])
+
   def test_system_exit_from_stop_does_not_end_the_process(self):
     plugwatch.fatal_exceptions = Fatal(True)
     self.Reconfigure(arrive=Raise(SystemExit(3)), stop=Raise(SystemExit(4)))
@@ -325,6 +344,45 @@ class CallbackFailureTest(MonitorWindowTestCase):
       self.assertIn("'windows.plugwatch.HandleEvent' ignored",
                     stderr.getvalue())
 
+  def test_log_calls_and_judgement_in_order(self):
+    # The logger gets the format and its arguments apart, and the failure
+    # is on record before IsFatal sees it.
+    events = []
+
+    class Logger(object):
+      def __getattr__(self, level):
+        return lambda *args: events.append((level,) + args)
+
+    class Judge(object):
+      def IsFatal(self, value):
+        events.append(("IsFatal", value))
+        return verdict
+    plugwatch.LOGGER = Logger()
+    plugwatch.fatal_exceptions = Judge()
+    error = ValueError("unreadable")
+    self.Reconfigure(arrive=Raise(error), stop=lambda: events.append("stop"))
+    failed = ("exception", "Volume %s callback for %s failed.", "arrival",
+              "E:\\")
+    for verdict, after in [
+        (False, []),
+        (True, [("error", "Failure was fatal, ending monitor."), "stop"])]:
+      del events[:]
+      try:
+        raise LookupError("being handled")
+      except LookupError:
+        outer = sys.exc_info()
+        with CapturedStderr() as stderr:
+          self.assertEqual(0, self.Arrive(0x10))
+        self.assertEqual(outer, sys.exc_info())
+      self.assertEqual([failed, ("IsFatal", error)] + after, events)
+      self.assertEqual("", stderr.getvalue())
+    del events[:]
+    simwin.remove_prop(self.hwnd, u"ARRIVE_CALLBACK")
+    self.Arrive(0x10)
+    self.assertEqual(
+        [("warn", "Got event for %s:\\ but no callback defined.", "E")],
+        events)
+
   def test_exception_being_handled_is_restored(self):
     plugwatch.fatal_exceptions = Fatal(True)
     self.Reconfigure(arrive=Raise(ValueError()), stop=Raise(KeyError()))
@@ -369,8 +427,9 @@ class ForeignTeardownTest(unittest.TestCase):
     thread keeps the interpreter lock, and releases the window's state here
     as soon as the window procedure has been entered.
 
-    Returns None when the window's thread took the lock first (the event was
-    handled before the teardown: try again), else what was seen."""
+    Returns None when the window's thread took the lock first or was handed
+    it (the event was handled before the teardown: try again), else what was
+    seen."""
     arrivals = []
 
     class Recorder(object):
@@ -421,9 +480,13 @@ class ForeignTeardownTest(unittest.TestCase):
           # lock, it would now hold the identity of a callable about to go.
           read_early = Spin(lambda: "GetPropW" in [
               call[0] for call in simwin.calls()], 0.2)
-          if not read_early:
-            del states[:]  # teardown here, while the window's thread waits
-          outcome = read_early
+          # A thread waiting for the lock asks for it, so the window's
+          # thread may take it between two bytecodes of the spin and handle
+          # the event whole, as when it takes the lock first: try again.
+          if not arrivals:
+            if not read_early:
+              del states[:]  # teardown here, while the window's thread waits
+            outcome = read_early
       finally:
         sys.setcheckinterval(self.interval)
       self.assertEqual(0, sender.wait())

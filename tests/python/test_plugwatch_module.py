@@ -116,10 +116,15 @@ class LoadTest(unittest.TestCase):
     self.assertEqual({}, outcome)
     returncode, out, err = testsupport.run_snippet(
         "import simwin\nsimwin.reset()\nimport windows.plugwatch\n"
+        "from test_plugwatch_state import InModuleCode, ModuleMappings\n"
+        "calls = simwin.calls()\n"
+        "mappings = ModuleMappings()\n"
         "print(repr((simwin.windows(), simwin.classes(), "
-        "sorted(set(call[0] for call in simwin.calls())))))\n")
+        "[(call[0], call[1], mappings is None or InModuleCode(call[2], "
+        "mappings)) for call in calls])))\n")
     self.assertEqual(0, returncode, err)
-    self.assertEqual(([], [], ["GetModuleHandleExW"]),
+    # The module's instance, named by an address in its own code.
+    self.assertEqual(([], [], [("GetModuleHandleExW", 6, True)]),
                      ast.literal_eval(out.strip()))
 
   def test_missing_host_module_fails_the_load(self):
@@ -171,6 +176,32 @@ class LoadTest(unittest.TestCase):
         "(expected PyObject *(int __pyx_skip_dispatch"), outcome["error"])
     self.assertTrue(outcome["error"][1].endswith(", got PyObject *(int))"))
 
+  def test_version_mismatch_warns_and_loads_unless_filtered(self):
+    testsupport.check_version_mismatch(self, "windows.plugwatch")
+
+  def test_winwrap_entry_that_returns_instead_of_raising(self):
+    returncode, out, err = testsupport.run_snippet(
+        testsupport.RECORDING_WINWRAP +
+        "import simwin\nsimwin.reset()\n"
+        "from windows import plugwatch\n"
+        "outcomes = []\n"
+        "for function, call in (\n"
+        "    ('RegisterClassExW', plugwatch._RegisterDeviceMonitorWindowClass),\n"
+        "    ('CreateWindowExW', lambda: plugwatch.DeviceMonitorState()"
+        ".Configure(len, len, len))):\n"
+        "  simwin.fail(function, 8)\n"
+        "  del raised_with[:]\n"
+        "  try:\n"
+        "    call()\n"
+        "  except SystemError as error:\n"
+        "    outcomes.append((str(error), raised_with[:]))\n"
+        "print(repr(outcomes))\n")
+    self.assertEqual(0, returncode, err)
+    returned = "windows.winwrap.RaiseWindowsError returned without raising"
+    self.assertEqual(
+        [(returned, [(0, 2, 8, "Error registering device monitor class")]),
+         (returned, [(0,)])], ast.literal_eval(out.strip()))
+
   def test_missing_builtin_fails_the_load(self):
     outcome = ImportInFreshInterpreter("import __builtin__\n"
                                        "del __builtin__.chr\n")
@@ -180,14 +211,22 @@ class LoadTest(unittest.TestCase):
                      outcome["last_entry"])
 
   def test_missing_instance_handle_does_not_fail_the_load(self):
-    returncode, out, err = testsupport.run_snippet(
-        "import simwin\nsimwin.reset()\n"
-        "simwin.fail('GetModuleHandleExW', 126, count=-1)\n"
-        "from windows import plugwatch\n"
-        "state = plugwatch.DeviceMonitorState()\n"
-        "state.Configure(len, len, len)\n"
-        "print(len(simwin.windows()))\n")
-    self.assertEqual((0, "1"), (returncode, out.strip()), err)
+    # Whether the load's lookup alone fails or every one does, the class
+    # and its windows carry the same, null, instance.
+    for count in (1, -1):
+      returncode, out, err = testsupport.run_snippet(
+          "import simwin\nsimwin.reset()\n"
+          "simwin.fail('GetModuleHandleExW', 126, count=%d)\n"
+          "from windows import plugwatch\n"
+          "state = plugwatch.DeviceMonitorState()\n"
+          "state.Configure(len, len, len)\n"
+          "instances = dict((call[0], call[1:]) for call in simwin.calls())\n"
+          "print(repr((len(simwin.windows()), "
+          "instances['RegisterClassExW'][6], "
+          "instances['CreateWindowExW'][4])))\n" % count)
+      self.assertEqual((0, (1, 0, 0)),
+                       (returncode, ast.literal_eval(out.strip() or "None")),
+                       err)
 
 
 if __name__ == "__main__":

@@ -231,6 +231,42 @@ class RunTest(MonitorTestCase):
     # The stop message only woke the pump.
     self.assertNotIn(("WndProc", hwnd, WM_USER, 0), simwin.calls())
 
+  def test_pump_pass_by_pass(self):
+    # ShouldStop before each wait and on waking; one message taken, then
+    # translated and dispatched; no look at the queue once a stop is seen.
+    pump_calls = ("WaitMessage", "PeekMessageW", "TranslateMessage",
+                  "DispatchMessageW")
+    events = []
+    seen = [0]
+
+    def Note(event=None):
+      calls = simwin.calls()
+      events.extend(call for call in calls[seen[0]:] if call[0] in pump_calls)
+      seen[0] = len(calls)
+      if event:
+        events.append(event)
+
+    class Watched(plugwatch.DeviceMonitor):
+      def ShouldStop(self):
+        Note("ShouldStop")
+        return plugwatch.DeviceMonitor.ShouldStop(self)
+
+    def Waits(count):
+      return testsupport.wait_until(lambda: count == [
+          call[0] for call in simwin.calls()].count("WaitMessage"))
+    running = self.Start(monitor=Watched(handler=Handler()))
+    hwnd = running.hwnd
+    self.assertTrue(Waits(1))
+    simwin.post_message(hwnd, 0)  # WM_NULL
+    self.assertTrue(Waits(2))
+    self.assertIsNone(running.Stop())
+    Note()
+    self.assertEqual(["ShouldStop", ("WaitMessage",), "ShouldStop",
+                      ("PeekMessageW", hwnd, 0, 0, 1),  # PM_REMOVE
+                      ("TranslateMessage", hwnd, 0),
+                      ("DispatchMessageW", hwnd, 0, 0),
+                      "ShouldStop", ("WaitMessage",), "ShouldStop"], events)
+
   def test_stop_before_run(self):
     monitor = plugwatch.DeviceMonitor(handler=Handler())
     simwin.clear_calls()
@@ -419,8 +455,12 @@ class RunTest(MonitorTestCase):
     self.assertEqual([("INFO", "Posting stop message to window message "
                                "queue.")], logs.messages())
     self.assertEqual([("PostMessageW", 0, WM_USER, 0, 0)], simwin.calls())
+    # Something else in _state has no window: refused before the record.
     monitor._state = object()
-    self.assertRaises(TypeError, monitor.Stop)
+    simwin.clear_calls()
+    with testsupport.capture_logs("plugwatch") as logs:
+      self.assertRaises(TypeError, monitor.Stop)
+    self.assertEqual(([], []), (logs.messages(), simwin.calls()))
     self.assertTrue(monitor.ShouldStop())
 
   def test_failing_logger_after_the_pump_ends_run(self):

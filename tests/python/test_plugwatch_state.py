@@ -15,6 +15,7 @@ from windows import plugwatch
 
 ERROR_NOT_ENOUGH_MEMORY = 8
 ERROR_INVALID_PARAMETER = 87
+CW_USEDEFAULT = -0x80000000  # an int
 PROPERTIES = [u"ARRIVE_CALLBACK", u"REMOVE_CALLBACK", u"STOP_CALLBACK"]
 NOTHING_OPEN = {"volume_searches": 0, "file_handles": 0, "windows": 0,
                 "notifications": 0, "props": 0}
@@ -35,6 +36,11 @@ def ModuleCalls():
   (the double records window messages as well)."""
   return [call for call in simwin.calls()
           if call[0] not in ("WndProc", "DefWindowProcW")]
+
+
+def InModuleCode(address, mappings):
+  return any(start <= address < end and "x" in perms
+             for start, end, perms in mappings)
 
 
 def CallNames(calls):
@@ -91,14 +97,28 @@ class ConfigureTest(unittest.TestCase):
     del state
     self.assertEqual([], simwin.calls())
 
+  def test_construction_takes_no_arguments(self):
+    simwin.clear_calls()
+    for args, kwargs, given in [((1,), {}, 1), ((), {"x": 2}, 1),
+                                ((1,), {"x": 2}, 2)]:
+      with self.assertRaises(TypeError) as raised:
+        plugwatch.DeviceMonitorState(*args, **kwargs)
+      self.assertEqual("DeviceMonitorState() takes no arguments (%d given)"
+                       % given, str(raised.exception))
+
+    class Named(plugwatch.DeviceMonitorState):
+      def __init__(self, name):
+        self.name = name
+    self.assertEqual("monitor", Named("monitor").name)
+    self.assertEqual([], simwin.calls())
+
   def test_configure_creates_the_window_with_its_callables(self):
     arrive, remove, stop = (lambda path: None), (lambda path: None), None
     state = plugwatch.DeviceMonitorState()
     simwin.clear_calls()
     self.assertIsNone(state.Configure(arrive, remove, stop=stop))
-    self.assertEqual(["RegisterClassExW", "GetModuleHandleExW",
-                      "CreateWindowExW", "SetPropW", "SetPropW", "SetPropW",
-                      "RegisterDeviceNotificationW"],
+    self.assertEqual(["RegisterClassExW", "CreateWindowExW", "SetPropW",
+                      "SetPropW", "SetPropW", "RegisterDeviceNotificationW"],
                      CallNames(ModuleCalls()))
     [window] = MonitorWindows()
     self.assertEqual(simwin.current_thread(), window["thread"])
@@ -109,6 +129,7 @@ class ConfigureTest(unittest.TestCase):
     self.assertEqual([arrive, remove, stop], Callables(state))
 
   def test_window_is_top_level_and_belongs_to_the_module(self):
+    # The class record, the creation arguments and the notification filter.
     mappings = ModuleMappings()
     if not mappings:
       self.skipTest("no /proc/self/maps")
@@ -117,16 +138,19 @@ class ConfigureTest(unittest.TestCase):
     state.Configure(len, len, len)
     calls = dict((call[0], call[1:]) for call in ModuleCalls())
     [window] = MonitorWindows()
-    flags, address = calls["GetModuleHandleExW"]
-    self.assertEqual(6, flags)
-    # The address names the module by a place in its code.
-    self.assertTrue([perms for start, end, perms in mappings
-                     if start <= address < end and "x" in perms])
     base = min(start for start, end, perms in mappings)
+    registered = calls["RegisterClassExW"]
+    procedure = registered[3]
+    self.assertTrue(InModuleCode(procedure, mappings))
+    # Size, style 0, the procedure, the module's instance; nothing else.
+    self.assertEqual((u"DriveDeviceMonitor", 80, 0, procedure, 0, 0, base,
+                      0, 0, 0, 0, 0), registered)
     # No parent (not HWND_MESSAGE): a top-level window gets the broadcasts.
-    self.assertEqual((u"DriveDeviceMonitor", 0, 0, 0, base),
+    self.assertEqual((u"DriveDeviceMonitor", 0, 0, 0, base, 0) +
+                     (CW_USEDEFAULT,) * 4 + (0, 0),
                      calls["CreateWindowExW"])
-    self.assertEqual((window["hwnd"], 5, 0),
+    self.assertEqual((window["hwnd"], 5, 0, 32, 0,
+                      u"{53F5630D-B6BF-11D0-94F2-00A0C91EFB8B}", 0),
                      calls["RegisterDeviceNotificationW"])
 
   def test_registering_the_class_twice_succeeds(self):

@@ -13,7 +13,12 @@ class VolumeIdentifierTest(VolumesTestCase):
   def test_format_and_interning(self):
     cases = [(0, "serial:0"), (4294967295L, "serial:4294967295"),
              (-5, "serial:-5"), ("ABCD-1234", "serial:ABCD-1234"),
-             ((7,), "serial:7")]
+             ((7,), "serial:7"),
+             # Integers written without the formatting operator, and the
+             # types that must still go through it.
+             (-2 ** 63, "serial:-9223372036854775808"), (-5L, "serial:-5"),
+             (2 ** 64, "serial:18446744073709551616"), (True, "serial:True"),
+             (1.5, "serial:1.5")]
     for serial, expected in cases:
       volume_id = volumes._VolumeIDFromSerialNumber(serial)
       self.assertEqual((volume_id, type(volume_id)), (expected, str))

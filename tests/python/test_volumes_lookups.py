@@ -7,6 +7,7 @@ import weakref
 import simwin
 from test_volumes_queries import (ERROR_ACCESS_DENIED, ERROR_NOT_READY,
                                   FileHandle, StatResult, VolumesTestCase)
+from common import volume_entry
 from windows import volumes
 
 
@@ -144,6 +145,65 @@ class EntryLookupTest(LookupTestCase):
     self.assertEqual(self.refreshes(), 0)
 
 
+class ReplacedTableTest(LookupTestCase):
+  """What the host replaced is called as it is, never bypassed."""
+
+  def test_a_dict_subclass_has_its_own_get_and_copy_called(self):
+    calls = []
+
+    class Table(dict):
+
+      def get(self, *args):
+        calls.append(("get",) + args)
+        return "got"
+
+      def copy(self):
+        calls.append(("copy",))
+        return "copied"
+
+    self.service._volume_entries = Table({"serial:28": None})
+    self.assertEqual(self.service.GetVolumeEntryForVolumeID("serial:28"), "got")
+    self.assertEqual(self.service.GetVolumeEntryForDeviceNumber(0x1C), "got")
+    self.assertEqual(self.service.AllVolumeEntries(), "copied")
+    self.assertEqual(calls, [("get", "serial:28"), ("get", "serial:28"),
+                             ("copy",)])
+
+    class DriveTypes(dict):
+
+      def get(self, *args):
+        calls.append(args)
+        return "kind"
+
+    volumes.DRIVE_TYPE_MAP = DriveTypes(volumes.DRIVE_TYPE_MAP)
+    del calls[:]
+    self.service._volume_entries = {}
+    entries = self.service.AllVolumeEntries()
+    self.assertEqual([entry.device_type for entry in entries.values()],
+                     ["kind", "kind"])
+    unknown = volume_entry.DeviceType.UNKNOWN
+    self.assertEqual(calls, [(3, unknown), (2, unknown)])
+
+  def test_methods_of_a_subclass_or_another_instance_are_called(self):
+    self.service.AllVolumeEntries()
+    other = volumes.VolumeInfo.__wrapped__()
+    other._volume_entries = {"serial:28": "other's"}
+    self.service.GetVolumeEntryForVolumeID = other.GetVolumeEntryForVolumeID
+    self.assertEqual(self.service.GetVolumeEntryForDeviceNumber(0x1C),
+                     "other's")
+    self.service._FindVolumeIDForDeviceNumber = (
+        other._FindVolumeIDForDeviceNumber)
+    volumes._VolumeIDFromSerialNumber = lambda serial: "serial:28"
+    self.assertEqual(self.service.GetVolumeEntryForDeviceNumber(1), "other's")
+
+    class Service(volumes.VolumeInfo.__wrapped__):
+
+      def GetVolumeEntryForVolumeID(self, volume_id):
+        return ("subclass", volume_id)
+
+    self.assertEqual(Service().GetVolumeEntryForDeviceNumber(5),
+                     ("subclass", "serial:28"))
+
+
 class IsFATTest(LookupTestCase):
 
   def setUp(self):
@@ -169,6 +229,13 @@ class IsFATTest(LookupTestCase):
         (u"FAT", False), (u"FAT32X", False), (u"UDF", False)]:
       serial, handle = self.volume_handle(filesystem)
       self.assertIs(volumes.IsFAT(serial, handle), expected, filesystem)
+
+  def test_module_attribute_rebound_is_not_what_isfat_calls(self):
+    serial, handle = self.volume_handle(u"FAT32")
+    volumes.GetVolumeInformationByHandle = lambda value: (
+        u"", 0, 0, 0, "NTFS")
+    self.assertIs(volumes.IsFAT(serial, handle), True)
+    self.assertEqual(self.queries(), 1)
 
   def test_answers_cached_by_volume_until_a_refresh(self):
     serial, handle = self.volume_handle(u"NTFS")

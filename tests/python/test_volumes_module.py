@@ -32,6 +32,13 @@ IMPORTED = ["logging", "platform_utils", "re", "service", "utils",
             "volume_entry"]
 
 
+def host_signature():
+  """The signature text windows.winwrap gives its RaiseWindowsError."""
+  import windows.winwrap
+  return testsupport.capsule_name(
+      windows.winwrap.__pyx_capi__["RaiseWindowsError"])
+
+
 class NamespaceTest(unittest.TestCase):
 
   def test_published_names(self):
@@ -207,39 +214,39 @@ class LoadSequenceTest(unittest.TestCase):
     self.assertEqual(result["error"][0], "AttributeError")
 
   def test_winwrap_entry_that_returns_instead_of_raising(self):
-    # The failure being reported must not pass as the query's result, with
-    # the thread's last error or with an explicit code.
+    # Flag 0 always; the code only where it was read right after the call.
+    # The failure being reported must not pass as the query's result.
     result = run_load("""
         import simwin
         from test_volumes_queries import guid_name
         simwin.reset()
-        for name, call in (
-            ("information", lambda: windows.volumes.GetVolumeInformation(
+        simwin.add_volume(guid_name(1), [])
+        simwin.add_volume(guid_name(2), [])
+        for name, fail, call in (
+            ("information", None, lambda: windows.volumes.GetVolumeInformation(
                 u"Q:")),
-            ("path_names", lambda: (
+            ("path_names", "GetVolumePathNamesForVolumeNameW", lambda: (
                 windows.volumes._GetVolumePathNamesForVolumeName(
-                    guid_name(1))))):
+                    guid_name(1)))),
+            ("first_volume", "FindFirstVolumeW",
+             windows.volumes._ListVolumeNames),
+            ("next_volume", "FindNextVolumeW",
+             windows.volumes._ListVolumeNames)):
+          if fail:
+            simwin.fail(fail, 21)
+          del raised_with[:]
           try:
             result[name] = ("returned", repr(call()))
           except SystemError as error:
-            result[name] = ("raised", str(error))
-        """, setup=textwrap.dedent("""
-        import ctypes, testsupport, windows.winwrap
-        get_name = ctypes.pythonapi.PyCapsule_GetName
-        get_name.restype = ctypes.c_char_p
-        get_name.argtypes = [ctypes.py_object]
-        signature = get_name(windows.winwrap.__pyx_capi__["RaiseWindowsError"])
-        returns_none = ctypes.PYFUNCTYPE(
-            ctypes.py_object, ctypes.c_int, ctypes.c_void_p)(
-                lambda skip_dispatch, optional: None)
-        """) + FAKE_WINWRAP % """{
-            "RaiseWindowsError": testsupport.make_capsule(
-                signature, ctypes.cast(returns_none, ctypes.c_void_p).value)}
-            """)
+            result[name] = ("raised", str(error), raised_with[:])
+        """, setup=testsupport.RECORDING_WINWRAP)
     raised = ("raised",
               "windows.winwrap.RaiseWindowsError returned without raising")
-    self.assertEqual((result["information"], result["path_names"]),
-                     (raised, raised))
+    self.assertEqual(
+        [result[name] for name in ("information", "path_names",
+                                   "first_volume", "next_volume")],
+        [raised + ([(0,)],), raised + ([(0, 1, 21, None)],),
+         raised + ([(0,)],), raised + ([(0, 1, 21, None)],)])
 
   def test_partly_built_module_fails_cleanly(self):
     # The interpreter keeps a module whose initialisation failed in
@@ -297,6 +304,39 @@ class LoadSequenceTest(unittest.TestCase):
         common.service.service.Singleton = lambda cls: "what was returned"
         """)
     self.assertEqual(result["published"], "what was returned")
+
+  def test_version_mismatch_warns_and_loads_unless_filtered(self):
+    testsupport.check_version_mismatch(self, "windows.volumes")
+
+  def test_module_body_call_failures(self):
+    refusing = textwrap.dedent("""
+        def refusing(real, fragment):
+          def Call(*args, **kwargs):
+            if fragment in repr(args):
+              raise LookupError(fragment)
+            return real(*args, **kwargs)
+          return Call
+        """)
+    cases = [
+        (refusing + "import logging\n"
+         "logging.getLogger = refusing(logging.getLogger, 'windows')\n",
+         ("LookupError", "windows")),
+        (refusing + "import re\n"
+         "re.compile = refusing(re.compile, 'Volume')\n",
+         ("LookupError", "Volume")),
+        ("import common.volume_entry\n"
+         "del common.volume_entry.DeviceType\n",
+         ("AttributeError",
+          "'module' object has no attribute 'DeviceType'")),
+        (FAKE_WINWRAP % "{'RaiseWindowsError': 42}",
+         ("TypeError", "C function windows.winwrap.RaiseWindowsError has "
+          "wrong signature (expected %s, got int)" %
+          host_signature())),
+    ]
+    for setup, error in cases:
+      result = run_load("pass", setup=setup)
+      self.assertEqual(result["error"], error)
+      self.assertTrue(result["init_entry"])
 
   def test_builtins_fetched_once_at_load(self):
     result = run_load("pass", setup="""

@@ -5,6 +5,7 @@ Also home of VolumesTestCase, the fixture of the other test_volumes_* files.
 
 import logging
 import sys
+import types
 import unittest
 
 import simwin
@@ -212,6 +213,40 @@ class VolumeInformationTest(VolumesTestCase):
     # A boolean is an integer: True is handle 1, which is no open file.
     self.assertWindowsError(ERROR_INVALID_HANDLE,
                             volumes.GetVolumeInformationByHandle, True)
+
+  def test_handle_wrappers_of_both_class_styles(self):
+    # An old-style instance has every conversion slot, whatever its class
+    # defines; only the methods it defines may count.
+    handle = self.handle
+    cases = [
+        ({"__int__": handle}, None),
+        ({"__long__": long(handle)}, None),
+        ({"__int__": handle, "__long__": -1}, None),
+        ({}, "an integer is required"),
+        ({"__trunc__": handle}, "an integer is required"),
+        ({"__int__": "7"}, "__int__ returned non-int (type str)"),
+        ({"__long__": 7.5}, "__long__ returned non-long (type float)"),
+    ]
+    serials = iter(range(1000, 2000))  # a fresh IsFAT cache entry each
+    for make_class in (lambda methods: type("New", (object,), methods),
+                       lambda methods: types.ClassType("Old", (), methods)):
+      for returns, complaint in cases:
+        methods = dict((name, lambda self, value=value: value)
+                       for name, value in returns.items())
+        wrapper = make_class(methods)()
+        for query in (volumes.GetVolumeInformationByHandle,
+                      lambda value: volumes.IsFAT(next(serials),
+                                                  FileHandle(value))):
+          simwin.clear_calls()
+          if complaint is None:
+            query(wrapper)
+            self.assertEqual(self.calls_of("GetVolumeInformationByHandleW"),
+                             [(handle, 261, 261)], (make_class, returns))
+            continue
+          with self.assertRaises(TypeError) as raised:
+            query(wrapper)
+          self.assertEqual(str(raised.exception), complaint)
+          self.assertEqual(simwin.calls(), [])
 
   def test_win32_failures(self):
     simwin.fail("GetVolumeInformationW", ERROR_NOT_READY)

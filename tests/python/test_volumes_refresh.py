@@ -9,9 +9,9 @@ import unittest
 from common import volume_entry
 import simwin
 import testsupport
-from test_volumes_queries import (ERROR_ACCESS_DENIED, ERROR_NOT_READY,
-                                  LONG_PATHS, FileHandle, VolumesTestCase,
-                                  guid_name, needed_length)
+from test_volumes_queries import (ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND,
+                                  ERROR_NOT_READY, LONG_PATHS, FileHandle,
+                                  VolumesTestCase, guid_name, needed_length)
 from windows import volumes
 
 DeviceType = volume_entry.DeviceType
@@ -172,6 +172,8 @@ class RefreshTest(RefreshTestCase):
         0: DeviceType.UNKNOWN, 1: DeviceType.UNKNOWN, 2: DeviceType.REMOVABLE,
         3: DeviceType.INTERNAL, 4: DeviceType.NETWORK,
         5: DeviceType.REMOVABLE, 6: DeviceType.RAM})
+    # Win32 numbers reach the host as longs.
+    self.assertEqual(set(map(type, volumes.DRIVE_TYPE_MAP)), set([long]))
     for code in range(8):
       self.add_volume(code, [u"%s:\\" % "HIJKLMNO"[code]], serial=code,
                       drive_type=code)
@@ -230,6 +232,17 @@ class RefreshTest(RefreshTestCase):
         ("ERROR", "Could not determine mount point for %s",
          (guid_name(3),), ERROR_NOT_READY),
     ])
+
+  def test_volume_gone_before_its_query_is_an_error_record(self):
+    volumes._ListVolumeNames = lambda: [guid_name(9)]
+    with self.capture() as handler:
+      self.refresh()
+    [record] = [record for record in handler.records
+                if record.levelname != "INFO"]
+    self.assertEqual(("ERROR", "Could not determine mount point for %s",
+                      (guid_name(9),), ERROR_FILE_NOT_FOUND),
+                     (record.levelname, record.msg, record.args,
+                      record.exc_info[1].winerror))
 
   def test_each_failing_query_in_turn(self):
     for query in ["GetVolumePathNamesForVolumeNameW", "GetVolumeInformationW",
@@ -290,6 +303,22 @@ class RefreshTest(RefreshTestCase):
                       "Expected unicode, got str"])
     self.assertIsInstance(errors[2][2], WindowsError)
 
+  def test_one_name_text_for_every_query_of_a_volume(self):
+    name = self.add_volume(1, [u"E:\\"], serial=1)
+    volumes._ListVolumeNames = lambda: [name + u"\x00" + name, name]
+    with self.capture() as handler:
+      self.refresh()
+    self.assertEqual(self.service._volume_entries.keys(), ["serial:1"])
+    self.assertEqual(
+        [(record.msg, str(record.exc_info[1])) for record in handler.records
+         if record.levelname == "ERROR"],
+        [("Could not determine mount point for %s",
+          "Argument 'guid_path' must be a string without null characters")])
+    for query in ("GetVolumePathNamesForVolumeNameW", "GetVolumeInformationW",
+                  "GetDriveTypeW", "GetDiskFreeSpaceExW"):
+      self.assertEqual([call[0] for call in self.calls_of(query)][-1:],
+                       [name], query)
+
   def test_module_names_used_at_each_refresh(self):
     self.add_volume(1, [u"E:\\"], serial=1)
     volumes._VolumeIDFromSerialNumber = lambda serial: "id-%s" % serial
@@ -339,6 +368,59 @@ class RefreshTest(RefreshTestCase):
     self.assertEqual(self.records(handler)[-1], (
         "INFO", "Volume information refresh complete in %gs.", (2.5,)))
 
+  def test_one_volume_in_evaluation_order(self):
+    # The Win32 calls and the module names read between them, up to the
+    # record's constructor.
+    name = self.add_volume(1, [u"E:\\"], serial=1, drive_type=2)
+    events = []
+    seen = [0]
+
+    def Note(event):
+      calls = simwin.calls()
+      events.extend(call[0] for call in calls[seen[0]:])
+      seen[0] = len(calls)
+      events.append(event)
+
+    class Watched(object):
+      def __init__(self, name, target):
+        self.name, self.target = name, target
+
+      def __getattr__(self, attribute):
+        Note("%s.%s" % (self.name, attribute))
+        return getattr(self.target, attribute)
+
+    class DriveTypes(dict):
+      def get(self, code, default):
+        Note(("DRIVE_TYPE_MAP.get", type(code), code))
+        return dict.get(self, code, default)
+
+    class Entries(object):
+      DeviceType = Watched("DeviceType", DeviceType)
+
+      @staticmethod
+      def VolumeEntry(**fields):
+        Note("VolumeEntry")
+        return volume_entry.VolumeEntry(**fields)
+
+    volume_id = volumes._VolumeIDFromSerialNumber
+    volumes._ListVolumeNames = lambda: [name]
+    volumes._VolumeIDFromSerialNumber = lambda serial: (
+        Note("_VolumeIDFromSerialNumber") or volume_id(serial))
+    volumes.DRIVE_TYPE_MAP = DriveTypes(volumes.DRIVE_TYPE_MAP)
+    volumes.VOLUME_NAME_GUID_MATCHER = Watched(
+        "VOLUME_NAME_GUID_MATCHER", volumes.VOLUME_NAME_GUID_MATCHER)
+    volumes.volume_entry = Watched("volume_entry", Entries)
+    simwin.clear_calls()
+    self.refresh()
+    self.assertEqual(events, [
+        "GetVolumePathNamesForVolumeNameW", "GetVolumeInformationW",
+        "GetDriveTypeW", "volume_entry.DeviceType", "DeviceType.UNKNOWN",
+        ("DRIVE_TYPE_MAP.get", long, 2), "GetDiskFreeSpaceExW",
+        "VOLUME_NAME_GUID_MATCHER.match", "volume_entry.VolumeEntry",
+        "_VolumeIDFromSerialNumber", "VolumeEntry"])
+    self.assertEqual(self.service._volume_entries["serial:1"].device_type,
+                     DeviceType.REMOVABLE)
+
   def test_stale_token_changes_nothing(self):
     self.add_volume(1, [u"E:\\"], serial=1)
     self.refresh()
@@ -359,11 +441,6 @@ class RefreshErrorsTest(RefreshTestCase):
     self.add_volume(1, [u"E:\\"], serial=1)
     token = self.service._volume_ids
     order = []
-
-    class Filesystem(str):
-      def lower(self):
-        order.append("filesystem.lower")
-        return str.lower(self)
 
     def VolumeId(serial):
       order.append("_VolumeIDFromSerialNumber")

@@ -15,6 +15,10 @@ import time
 
 DEFAULT_TIMEOUT = 10.0
 
+# Whether the native modules run under AddressSanitizer (its runtime is
+# preloaded into the uninstrumented interpreter; see run-sanitized-tests).
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
 
 def wait_until(predicate, timeout=DEFAULT_TIMEOUT, interval=0.001):
   """Calls predicate() until it returns a true value or `timeout` passes.
@@ -150,6 +154,39 @@ class StatResult(object):
 
   def __init__(self, st_dev):
     self.st_dev = st_dev
+def check_version_mismatch(test, module):
+  """The body of a TestCase method: `module` imported into an interpreter
+  whose version it reads as 3.7 warns and loads under the default warning
+  filters, and fails to load when they turn the warning into an error.
+
+  The version is changed only for the extension modules, by preloading a
+  stand-in for Py_GetVersion (tests/skewed_version), which needs an
+  interpreter built as a shared library; elsewhere the test is skipped.
+  """
+  import sysconfig
+  if not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+    test.skipTest("the interpreter is not a shared library")
+  library = os.path.join(os.path.dirname(simwin_library_path()),
+                         "libskewed_version.so")
+  preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))
+  mismatch = ("RuntimeWarning: compiletime version 2.7 of module '%s' does "
+              "not match runtime version 3.7" % module)
+  for action, printed, warned in [(None, "loaded", True),
+                                  ("error", mismatch, False)]:
+    code = ("import sys, warnings\n"
+            "if %r:\n"
+            "  warnings.simplefilter(%r, RuntimeWarning)\n"
+            "try:\n"
+            "  import %s\n"
+            "except Exception as error:\n"
+            "  sys.stdout.write('%%s: %%s' %% (type(error).__name__, error))\n"
+            "else:\n"
+            "  sys.stdout.write('loaded')\n" % (action, action, module))
+    returncode, out, err = run_snippet(
+        code, env={"LD_PRELOAD": preload,
+                   "SKEWED_PYTHON_VERSION": "3.7.1 (skewed)"})
+    test.assertEqual((0, printed), (returncode, out), err)
+    test.assertEqual(warned, mismatch in err, err)
 
 
 class ThreadRunner(object):
@@ -211,6 +248,43 @@ def make_capsule(name, pointer=None):
     name_buffer = ctypes.create_string_buffer(name)
     _CAPSULE_NAMES.append(name_buffer)
   return _PyCapsule_New(pointer, name_buffer, None)
+
+
+_PyCapsule_GetName = ctypes.pythonapi.PyCapsule_GetName
+_PyCapsule_GetName.restype = ctypes.c_char_p
+_PyCapsule_GetName.argtypes = [ctypes.py_object]
+
+
+def capsule_name(capsule):
+  return _PyCapsule_GetName(capsule)
+
+
+# Setup code for a fresh interpreter, run before the modules load: a
+# windows.winwrap whose RaiseWindowsError keeps the arguments of each call
+# in the list `raised_with`, as (flag,) without optional arguments and as
+# (flag, count, code, message) with them, and returns None instead of
+# raising.
+RECORDING_WINWRAP = """
+import ctypes, sys, types, windows, windows.winwrap, testsupport
+class _OptionalArguments(ctypes.Structure):
+  _fields_ = [("count", ctypes.c_int), ("code", ctypes.c_int),
+              ("message", ctypes.py_object)]
+raised_with = []
+def _Record(flag, optional):
+  if not optional:
+    raised_with.append((flag,))
+    return None
+  given = ctypes.cast(optional, ctypes.POINTER(_OptionalArguments)).contents
+  message = given.message if given.count == 2 else None
+  raised_with.append((flag, given.count, given.code, message))
+_recording = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_int,
+                               ctypes.c_void_p)(_Record)
+_fake = types.ModuleType("windows.winwrap")
+_fake.__pyx_capi__ = {"RaiseWindowsError": testsupport.make_capsule(
+    testsupport.capsule_name(windows.winwrap.__pyx_capi__["RaiseWindowsError"]),
+    ctypes.cast(_recording, ctypes.c_void_p).value)}
+sys.modules["windows.winwrap"] = windows.winwrap = _fake
+"""
 
 
 def capsule_pointer(capsule, name):

@@ -392,6 +392,37 @@ TEST_F(VolumesTest, RemoveVolumeTakesEveryEntryOfTheName) {
   EXPECT_EQ(GetDriveTypeW(u"E:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
 }
 
+// The roots are looked up, not searched: every change of the volumes or
+// their paths must reach the lookups.
+TEST_F(VolumesTest, RootsFollowEveryChangeAndTheEarliestVolumeAnswers) {
+  AddSystemAndStick();
+  simwin::VolumeSpec second = VolumeNamed(kNoMount, {{u"e:\\", u"C:\\Mounted\\"}});
+  second.drive_type = DRIVE_CDROM;
+  simwin::AddVolume(second);
+  EXPECT_EQ(GetDriveTypeW(u"E:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
+  // The longest root holding a path wins, whichever volume was added first.
+  ULARGE_INTEGER total;
+  ASSERT_TRUE(GetDiskFreeSpaceExW(u"c:\\mounted\\stick\\deep", nullptr, &total, nullptr));
+  ASSERT_TRUE(GetDiskFreeSpaceExW(u"C:\\Mounted\\Other", nullptr, &total, nullptr));
+  EXPECT_EQ(total.QuadPart, 0u);
+
+  ASSERT_TRUE(simwin::SetPaths(kStick, {{u"F:\\"}, {u"G:\\"}}));
+  EXPECT_EQ(GetDriveTypeW(u"E:\\"), static_cast<UINT>(DRIVE_CDROM));
+  EXPECT_EQ(GetDriveTypeW(u"F:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
+  EXPECT_EQ(GetDriveTypeW(u"G:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
+  ASSERT_TRUE(GetDiskFreeSpaceExW(u"C:\\Mounted\\Stick\\deep", nullptr, &total, nullptr));
+  EXPECT_EQ(total.QuadPart, 0u) << "the stick's old folder mount is the other volume's folder";
+
+  ASSERT_TRUE(simwin::RemoveVolume(kNoMount));
+  EXPECT_EQ(GetDriveTypeW(u"E:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+  ASSERT_TRUE(GetDiskFreeSpaceExW(u"C:\\Mounted\\Other", nullptr, &total, nullptr));
+  EXPECT_EQ(total.QuadPart, 1000u);
+  WCHAR label[MAX_PATH + 1];
+  EXPECT_TRUE(GetVolumeInformationW(UpperCase(kStick).c_str(), label, MAX_PATH + 1, nullptr,
+                                    nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ(WString(label), u"STICK");
+}
+
 TEST_F(VolumesTest, DefaultMachineIsALaptop) {
   simwin::LoadDefaultMachine();
   const std::vector<WString> names = Enumerate();

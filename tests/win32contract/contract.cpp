@@ -46,6 +46,12 @@ const WineLimitation kDestroyInvalidWindowError = {
     "ERROR_ACCESS_DENIED (5), as for another thread's window, instead of "
     "ERROR_INVALID_WINDOW_HANDLE (1400)"};
 
+const WineLimitation kThreadExitDestructionMessages = {
+    "thread-exit-destruction-messages",
+    "the windows of a thread that ends are destroyed with WM_DESTROY and "
+    "WM_NCDESTROY sent to their procedures on that thread, which Windows "
+    "no longer runs code of its own on"};
+
 // The size every fixed name buffer of the modules has: MAX_PATH plus NUL.
 constexpr DWORD kNameCapacity = MAX_PATH + 1;
 // {53F5630D-B6BF-11D0-94F2-00A0C91EFB8B}, the volume device-interface class.
@@ -317,6 +323,7 @@ struct Sightings {
   std::atomic<Phase> device_change_phase{Phase::kOther};
   std::atomic<int> dispatched{0};
   std::atomic<LPARAM> dispatched_lparam{0};
+  std::atomic<int> destruction_messages{0};
 };
 Sightings sightings;
 
@@ -332,6 +339,9 @@ LRESULT CALLBACK ContractWindowProc(HWND hwnd, UINT message, WPARAM wparam,
       ++sightings.device_changes;
       return kDeviceChangeAnswer;
     }
+  }
+  if (message == WM_DESTROY || message == WM_NCDESTROY) {
+    ++sightings.destruction_messages;
   }
   if (message == kDispatchProbe) {
     sightings.dispatched_lparam = lparam;
@@ -632,6 +642,7 @@ void CheckWindowsDieWithThread() {
       BeginTimedScenario("windows destroyed with their thread");
   HWND plain = nullptr;
   HWND registered = nullptr;
+  sightings.destruction_messages = 0;
   std::thread owner([&] {
     plain = CreateContractWindow();
     registered = CreateContractWindow();
@@ -645,6 +656,10 @@ void CheckWindowsDieWithThread() {
   CONTRACT_CHECK(plain != nullptr && registered != nullptr);
   CONTRACT_CHECK(!IsWindow(plain));
   CONTRACT_CHECK(!IsWindow(registered));
+  // The thread is past running code of its own when its windows go, so
+  // their procedures are not called: no WM_DESTROY, no WM_NCDESTROY.
+  CONTRACT_EXPECT_EQ_DOCUMENTED(kThreadExitDestructionMessages, 0,
+                                sightings.destruction_messages.load());
 }
 
 }  // namespace

@@ -3,10 +3,11 @@
 #include <cstdint>
 
 #include "pyapi/classes.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
-#include "pyapi/gil.h"
 #include "pyapi/names.h"
 #include "windows/plugwatch/event_forwarding.h"
+#include "windows/plugwatch/interpreter_gate.h"
 #include "windows/plugwatch/module.h"
 #include "windows/plugwatch/monitor_state.h"
 
@@ -152,13 +153,13 @@ bool PumpMessages(PyObject* self, HWND window) {
     int stop = ShouldStop(self);
     if (stop != 0) return stop > 0;
     {
-      py::GilReleased unlocked;
+      LockReleased unlocked;
       WaitMessage();
     }
     stop = ShouldStop(self);
     if (stop != 0) return stop > 0;
     {
-      py::GilReleased unlocked;
+      LockReleased unlocked;
       DispatchOneMessage(window);
     }
   }
@@ -239,26 +240,42 @@ PyObject* Stop(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
   if (!state) return Fail(kStopName, __LINE__);
   const int has_state = PyObject_IsTrue(state.get());
   if (has_state < 0) return Fail(kStopName, __LINE__);
-  if (!has_state) {
-    if (!CallLogger("info", py::String("Window not found, not notifying it."))) {
-      return Fail(kStopName, __LINE__);
-    }
-    Py_RETURN_NONE;
-  }
   // Only a DeviceMonitorState has a window to read.
-  if (!PyObject_TypeCheck(state.get(), DeviceMonitorStateType())) {
+  if (has_state && !PyObject_TypeCheck(state.get(), DeviceMonitorStateType())) {
     PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s",
                  Py_TYPE(state.get())->tp_name,
                  DeviceMonitorStateType()->tp_name);
     return Fail(kStopName, __LINE__);
+  }
+  // A window gone with its thread may have handed its handle value to
+  // another monitor's window, which must not be woken.
+  if (!has_state || StateWindowGone(state.get())) {
+    if (!CallLogger("info",
+                    py::String("Window not found, not notifying it."))) {
+      return Fail(kStopName, __LINE__);
+    }
+    Py_RETURN_NONE;
   }
   if (!CallLogger("info",
                   py::String("Posting stop message to window message "
                              "queue."))) {
     return Fail(kStopName, __LINE__);
   }
-  // A failed post raises nothing: the stop is recorded either way.
-  PostMessageW(StateWindow(state.get()), WM_USER, 0, 0);
+  // The stop is recorded whether or not the post succeeds, so the pump
+  // ends at its next wake-up; a failed post is logged, not raised.
+  if (!PostMessageW(StateWindow(state.get()), WM_USER, 0, 0)) {
+    const DWORD error = GetLastError();
+    py::Object code =
+        py::Object::Steal(PyInt_FromLong(static_cast<long>(error)));
+    if (!code ||
+        !CallLogger("error",
+                    py::String("Could not post stop message to window "
+                               "message queue (error %d); the monitor ends "
+                               "at its next wake-up."),
+                    code)) {
+      return Fail(kStopName, __LINE__);
+    }
+  }
   Py_RETURN_NONE;
 }
 
@@ -266,13 +283,13 @@ constexpr int kMethodFlags = METH_VARARGS | METH_KEYWORDS;
 
 // In declaration order; only the class carries documentation.
 PyMethodDef device_monitor_methods[] = {
-    {"__init__", py::AsCFunction(Init), kMethodFlags, nullptr},
-    {"Arrived", py::AsCFunction(Arrived), kMethodFlags, nullptr},
-    {"Removed", py::AsCFunction(Removed), kMethodFlags, nullptr},
-    {"Run", py::AsCFunction(Run), kMethodFlags, nullptr},
-    {"Pause", py::AsCFunction(Pause), kMethodFlags, nullptr},
-    {"Resume", py::AsCFunction(Resume), kMethodFlags, nullptr},
-    {"Stop", py::AsCFunction(Stop), kMethodFlags, nullptr},
+    {"__init__", py::AsCFunction(py::Guarded<Init>), kMethodFlags, nullptr},
+    {"Arrived", py::AsCFunction(py::Guarded<Arrived>), kMethodFlags, nullptr},
+    {"Removed", py::AsCFunction(py::Guarded<Removed>), kMethodFlags, nullptr},
+    {"Run", py::AsCFunction(py::Guarded<Run>), kMethodFlags, nullptr},
+    {"Pause", py::AsCFunction(py::Guarded<Pause>), kMethodFlags, nullptr},
+    {"Resume", py::AsCFunction(py::Guarded<Resume>), kMethodFlags, nullptr},
+    {"Stop", py::AsCFunction(py::Guarded<Stop>), kMethodFlags, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

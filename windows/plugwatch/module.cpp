@@ -5,9 +5,11 @@
 
 #include "pyapi/classes.h"
 #include "pyapi/errors.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
 #include "windows/plugwatch/device_monitor.h"
+#include "windows/plugwatch/interpreter_gate.h"
 #include "windows/plugwatch/module.h"
 #include "windows/plugwatch/monitor_state.h"
 #include "windows/plugwatch/window_procedure.h"
@@ -71,9 +73,14 @@ bool RunModuleBody(PyObject* globals) {
   if (!module_name) return false;
   py::Object register_class =
       py::MethodFunction(RegisterWindowClassMethod(), module_name);
-  return register_class &&
-         PyDict_SetItemString(globals, "_RegisterDeviceMonitorWindowClass",
-                              register_class.get()) == 0;
+  if (!register_class ||
+      PyDict_SetItemString(globals, "_RegisterDeviceMonitorWindowClass",
+                           register_class.get()) < 0) {
+    return false;
+  }
+  // Window procedures and pumps stop entering the interpreter once it
+  // begins to exit.
+  return CloseGateAtExit();
 }
 
 bool LoadModule() {
@@ -161,9 +168,11 @@ PyObject* RaiseWindowsErrorWithMessage(DWORD error, const char* message) {
 }  // namespace plugwatch
 
 PyMODINIT_FUNC PLUGWATCH_EXPORT initplugwatch(void) {
-  if (plugwatch::LoadModule()) return;
-  if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_ImportError, plugwatch::kInitName);
-  }
-  plugwatch::Fail(plugwatch::kInitName, __LINE__);
+  py::GuardedLoad([] {
+    if (plugwatch::LoadModule()) return;
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_ImportError, plugwatch::kInitName);
+    }
+    plugwatch::Fail(plugwatch::kInitName, __LINE__);
+  });
 }

@@ -3,11 +3,13 @@
 #include <new>
 
 #include "pyapi/errors.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
 #include "windows/plugwatch/module.h"
 #include "windows/plugwatch/window_handles.h"
+#include "windows/plugwatch/window_thread.h"
 
 namespace plugwatch {
 namespace {
@@ -50,12 +52,39 @@ constexpr char kAlreadyConfigured[] =
 constexpr GUID kVolumeInterfaceClass = {
     0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
+constexpr char kTeardownName[] = "windows.plugwatch.DeviceMonitorState";
+
+// The window properties in the order they are set and removed.
+constexpr const WCHAR* kCallbackProperties[] = {kArriveProperty,
+                                                kRemoveProperty, kStopProperty};
+constexpr const char* kCallbackPropertyNames[] = {
+    "ARRIVE_CALLBACK", "REMOVE_CALLBACK", "STOP_CALLBACK"};
+constexpr int kCallbackCount = 3;
+
 struct WindowState {
   MonitorWindow dll_window;
   DeviceNotification notify_handle;
   py::Object arrive_callback = py::Object::None();
   py::Object remove_callback = py::Object::None();
   py::Object stop_callback = py::Object::None();
+  // The thread that created dll_window: once it has ended, so has the
+  // window, and the handle value may name another window.
+  WindowThread window_thread;
+  bool window_created = false;
+  // Which properties the window may still hold, each naming its callable.
+  bool property_set[kCallbackCount] = {};
+
+  py::Object& Callable(int index) {
+    return index == 0   ? arrive_callback
+           : index == 1 ? remove_callback
+                        : stop_callback;
+  }
+};
+
+// A property that could not be removed, and the error it failed with.
+struct StuckProperty {
+  int index;
+  DWORD error;
 };
 
 struct StateObject {
@@ -67,15 +96,59 @@ WindowState& Fields(PyObject* self) {
   return reinterpret_cast<StateObject*>(self)->fields;
 }
 
+// The window the state created, while it exists: once the window's thread
+// has ended the window is gone and the handle is forgotten unused, since
+// its value may by now name another state's window.
+HWND LiveWindow(WindowState& state) {
+  if (state.dll_window && state.window_thread.Ended()) {
+    state.dll_window.release();
+    for (bool& set : state.property_set) set = false;
+  }
+  return state.dll_window.get();
+}
+
 // The properties name the callables without holding them: they come off
 // the window before any path releases the callables, and the window
 // procedure reads them only while it holds the interpreter lock, so it
-// never finds a released object.
-void RemoveCallbackProperties(HWND window) {
+// never finds a released object. Fills `stuck` with the properties that
+// are still set; returns how many.
+int RemoveCallbackProperties(WindowState& state, HWND window,
+                             StuckProperty (&stuck)[kCallbackCount]) {
   LastErrorKeeper keep;
-  RemovePropW(window, kArriveProperty);
-  RemovePropW(window, kRemoveProperty);
-  RemovePropW(window, kStopProperty);
+  int stuck_count = 0;
+  for (int index = 0; index < kCallbackCount; ++index) {
+    if (RemovePropW(window, kCallbackProperties[index]) != nullptr) {
+      state.property_set[index] = false;
+    } else if (state.property_set[index]) {
+      stuck[stuck_count++] = {index, GetLastError()};
+    }
+  }
+  return stuck_count;
+}
+
+// A callable that a property still names is never released: the window
+// would name freed memory. The reference is kept for good instead (a
+// bounded leak) and the failure logged.
+void KeepStuckCallables(WindowState& state, const StuckProperty* stuck,
+                        int stuck_count) {
+  for (int item = 0; item < stuck_count; ++item) {
+    py::Object& callable = state.Callable(stuck[item].index);
+    callable.release();
+    callable = py::Object::None();
+  }
+  for (int item = 0; item < stuck_count; ++item) {
+    py::ExceptionStash pending;
+    py::Object code =
+        py::Object::Steal(PyInt_FromLong(static_cast<long>(stuck[item].error)));
+    if (!code ||
+        !CallLogger("error",
+                    py::String("Could not remove window property %s "
+                               "(error %d); its callable is kept."),
+                    py::String(kCallbackPropertyNames[stuck[item].index]),
+                    code)) {
+      py::WriteUnraisable(kTeardownName);
+    }
+  }
 }
 
 bool Failed(int line) {
@@ -91,8 +164,22 @@ bool CheckNotConfigured(const WindowState& state, int line) {
   return Failed(line);
 }
 
-PyObject* NewState(PyTypeObject* type, PyObject* /*args*/,
-                   PyObject* /*kwargs*/) {
+// Construction takes no arguments. A subclass that defines __init__ takes
+// what its __init__ takes, as a subclass of object does.
+bool CheckNoConstructionArguments(PyTypeObject* type, PyObject* args,
+                                  PyObject* kwargs) {
+  if (type->tp_init != PyBaseObject_Type.tp_init) return true;
+  const Py_ssize_t given = PyTuple_GET_SIZE(args) +
+                           (kwargs != nullptr ? PyDict_Size(kwargs) : 0);
+  if (given == 0) return true;
+  PyErr_Format(PyExc_TypeError,
+               "DeviceMonitorState() takes no arguments (%d given)",
+               static_cast<int>(given));
+  return false;
+}
+
+PyObject* NewState(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (!CheckNoConstructionArguments(type, args, kwargs)) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&Fields(self)) WindowState();
@@ -103,17 +190,22 @@ PyObject* NewState(PyTypeObject* type, PyObject* /*args*/,
 // only then release the callables. From a thread other than the window's,
 // DestroyWindow fails and the window stays until its thread ends; it has no
 // properties left, so nothing can reach the released callables through it.
+// A window whose thread has ended is gone already and is not touched.
 void DeallocState(PyObject* self) {
   PyObject_GC_UnTrack(self);
   WindowState& state = Fields(self);
+  StuckProperty stuck[kCallbackCount];
+  int stuck_count = 0;
   {
     py::ExceptionStash pending;
     state.notify_handle.reset();
-    if (state.dll_window) {
-      RemoveCallbackProperties(state.dll_window.get());
-      state.dll_window.reset();
+    if (const HWND window = LiveWindow(state)) {
+      stuck_count = RemoveCallbackProperties(state, window, stuck);
+      // Destroyed, the window holds no property any more.
+      if (DestroyWindow(state.dll_window.release())) stuck_count = 0;
     }
   }
+  KeepStuckCallables(state, stuck, stuck_count);
   state.arrive_callback.reset();
   state.remove_callback.reset();
   state.stop_callback.reset();
@@ -133,7 +225,12 @@ int TraverseState(PyObject* self, visitproc visit, void* arg) {
 // and its registration stay until teardown.
 int ClearState(PyObject* self) {
   WindowState& state = Fields(self);
-  if (state.dll_window) RemoveCallbackProperties(state.dll_window.get());
+  StuckProperty stuck[kCallbackCount];
+  int stuck_count = 0;
+  if (const HWND window = LiveWindow(state)) {
+    stuck_count = RemoveCallbackProperties(state, window, stuck);
+  }
+  KeepStuckCallables(state, stuck, stuck_count);
   state.arrive_callback = py::Object::None();
   state.remove_callback = py::Object::None();
   state.stop_callback = py::Object::None();
@@ -184,14 +281,14 @@ PyObject* SetState(PyObject* /*self*/, PyObject* /*state*/) {
 }
 
 PyMethodDef state_methods[] = {
-    {"Configure", py::AsCFunction(ConfigureMethod),
+    {"Configure", py::AsCFunction(py::Guarded<ConfigureMethod>),
      METH_VARARGS | METH_KEYWORDS, kConfigureDoc},
-    {"__reduce__", Reduce, METH_NOARGS, nullptr},
-    {"__setstate__", SetState, METH_O, nullptr},
+    {"__reduce__", py::Guarded<Reduce>, METH_NOARGS, nullptr},
+    {"__setstate__", py::Guarded<SetState>, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef register_method = {"_RegisterDeviceMonitorWindowClass",
-                               RegisterWindowClass, METH_NOARGS,
+                               py::Guarded<RegisterWindowClass>, METH_NOARGS,
                                kRegisterDoc};
 
 PyTypeObject MakeStateType() {
@@ -201,7 +298,7 @@ PyTypeObject MakeStateType() {
   type.tp_basicsize = sizeof(StateObject);
   type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
   type.tp_doc = kStateDoc;
-  type.tp_new = NewState;
+  type.tp_new = py::Guarded<NewState>;
   type.tp_dealloc = DeallocState;
   type.tp_traverse = TraverseState;
   type.tp_clear = ClearState;
@@ -231,7 +328,11 @@ bool ConfigureState(PyObject* self, PyObject* arrive, PyObject* remove,
   // state's own Configure included.
   if (!CheckNotConfigured(state, __LINE__)) return false;
 
-  const HINSTANCE instance = LookupModuleInstance();
+  // The instance the class was registered with, which the system uses to
+  // find the class: the module's handle, or null if the load could not
+  // obtain it.
+  const HINSTANCE instance = Module().window_class.hInstance;
+  state.window_thread = WindowThread::Current();
   // A top-level window (no parent, not HWND_MESSAGE): only those receive
   // the system's volume broadcasts. Style 0 keeps it invisible.
   state.dll_window.reset(CreateWindowExW(
@@ -241,23 +342,20 @@ bool ConfigureState(PyObject* self, PyObject* arrive, PyObject* remove,
     RaiseLastWindowsError();
     return Failed(__LINE__);
   }
+  state.window_created = true;
   const HWND window = state.dll_window.get();
 
   state.arrive_callback = py::Object::Borrow(arrive);
   state.remove_callback = py::Object::Borrow(remove);
   state.stop_callback = py::Object::Borrow(stop);
 
-  if (!SetPropW(window, kArriveProperty, arrive)) {
-    RaiseLastWindowsError();
-    return Failed(__LINE__);
-  }
-  if (!SetPropW(window, kRemoveProperty, remove)) {
-    RaiseLastWindowsError();
-    return Failed(__LINE__);
-  }
-  if (!SetPropW(window, kStopProperty, stop)) {
-    RaiseLastWindowsError();
-    return Failed(__LINE__);
+  PyObject* const callables[kCallbackCount] = {arrive, remove, stop};
+  for (int index = 0; index < kCallbackCount; ++index) {
+    if (!SetPropW(window, kCallbackProperties[index], callables[index])) {
+      RaiseLastWindowsError();
+      return Failed(__LINE__);
+    }
+    state.property_set[index] = true;
   }
 
   DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
@@ -275,6 +373,11 @@ bool ConfigureState(PyObject* self, PyObject* arrive, PyObject* remove,
   return true;
 }
 
-HWND StateWindow(PyObject* state) { return Fields(state).dll_window.get(); }
+HWND StateWindow(PyObject* state) { return LiveWindow(Fields(state)); }
+
+bool StateWindowGone(PyObject* state) {
+  WindowState& fields = Fields(state);
+  return fields.window_created && !LiveWindow(fields);
+}
 
 }  // namespace plugwatch

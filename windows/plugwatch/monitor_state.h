@@ -19,8 +19,11 @@ PyMethodDef* RegisterWindowClassMethod();
 bool ConfigureState(PyObject* state, PyObject* arrive, PyObject* remove,
                     PyObject* stop);
 
-// The state's window (`dll_window`), null before Configure created it.
-// `state` must be a DeviceMonitorState.
+// The state's window (`dll_window`) while it exists: null before Configure
+// created it and once it is gone with its thread. `state` must be a
+// DeviceMonitorState.
 HWND StateWindow(PyObject* state);
+// Whether the state's window existed and is gone with its thread.
+bool StateWindowGone(PyObject* state);
 
 }  // namespace plugwatch

@@ -2,13 +2,13 @@
 
 #include <Python.h>
 
-#include <cstddef>
-
 #include "pyapi/errors.h"
-#include "pyapi/gil.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
 #include "pyapi/handled_exception.h"
+#include "windows/plugwatch/device_change_record.h"
+#include "windows/plugwatch/interpreter_gate.h"
 #include "windows/plugwatch/module.h"
 
 namespace plugwatch {
@@ -19,38 +19,6 @@ constexpr char kHandleEventName[] = "windows.plugwatch.HandleEvent";
 bool Failed(int line) {
   Fail(kHandleEventName, line);
   return false;
-}
-
-// The bytes of a volume record that are read: up to the end of the unit
-// mask. The flags after it are never read, so a record is not refused for
-// lacking them or the structure's tail padding.
-constexpr DWORD kVolumeRecordBytesRead =
-    offsetof(DEV_BROADCAST_VOLUME, dbcv_unitmask) + sizeof(DWORD);
-
-// Any program may send WM_DEVICECHANGE to a top-level window, so the record
-// is checked before it is read: no record, a record too short for its
-// header, or a volume record that ends before its unit mask is ignored like
-// any record that is not about a volume.
-const DEV_BROADCAST_VOLUME* VolumeRecord(const DEV_BROADCAST_HDR* header) {
-  if (header == nullptr || header->dbch_size < sizeof(DEV_BROADCAST_HDR)) {
-    return nullptr;
-  }
-  if (header->dbch_devicetype != DBT_DEVTYP_VOLUME ||
-      header->dbch_size < kVolumeRecordBytesRead) {
-    return nullptr;
-  }
-  return reinterpret_cast<const DEV_BROADCAST_VOLUME*>(header);
-}
-
-// The lowest drive named by the unit mask; "Z" when none of bits 0 to 24
-// is set.
-char LowestDriveLetter(DWORD unit_mask) {
-  char letter = 'A';
-  while ((unit_mask & 1) == 0 && letter < 'Z') {
-    ++letter;
-    unit_mask >>= 1;
-  }
-  return letter;
 }
 
 // The middle item of a three-item iterable, unpacked as `a, b, c = ...`
@@ -177,30 +145,38 @@ void HandleEvent(HWND window, const DEV_BROADCAST_HDR* header, bool arrival) {
   // a callable takes the properties off first, under the lock, so a
   // property read under the lock names a live object. Read without it, the
   // property could name an object released while this thread waited.
-  py::GilHeld locked;
-  py::Object callback = py::Object::Borrow(static_cast<PyObject*>(
-      GetPropW(window, arrival ? kArriveProperty : kRemoveProperty)));
-  const DEV_BROADCAST_VOLUME* volume = VolumeRecord(header);
-  if (volume == nullptr) return;
-  const char letter = LowestDriveLetter(volume->dbcv_unitmask);
-  if (!DeliverEvent(window, callback, letter, arrival)) {
-    py::WriteUnraisable(kHandleEventName);
+  InterpreterVisit visit;
+  if (!visit) return;  // the interpreter is exiting: the event goes unseen
+  try {
+    py::Object callback = py::Object::Borrow(static_cast<PyObject*>(
+        GetPropW(window, arrival ? kArriveProperty : kRemoveProperty)));
+    const char letter = VolumeDriveLetter(header);
+    if (letter == 0) return;
+    if (DeliverEvent(window, callback, letter, arrival)) return;
+  } catch (...) {
+    py::RaiseForCurrentCxxException();
   }
+  py::WriteUnraisable(kHandleEventName);
 }
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam,
                                  LPARAM lparam) {
-  if (message == WM_DEVICECHANGE &&
-      (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE)) {
-    HandleEvent(window, reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam),
-                wparam == DBT_DEVICEARRIVAL);
+  // No C++ exception may unwind through the system's frames.
+  try {
+    if (message == WM_DEVICECHANGE &&
+        (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE)) {
+      HandleEvent(window, reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam),
+                  wparam == DBT_DEVICEARRIVAL);
+      return 0;
+    }
+    // Any program may close a top-level window, and the default procedure
+    // would destroy it: Stop would then have no window to wake the pump
+    // through. The window goes only with its state.
+    if (message == WM_CLOSE) return 0;
+    return DefWindowProcW(window, message, wparam, lparam);
+  } catch (...) {
     return 0;
   }
-  // Any program may close a top-level window, and the default procedure
-  // would destroy it: Stop would then have no window to wake the pump
-  // through. The window goes only with its state.
-  if (message == WM_CLOSE) return 0;
-  return DefWindowProcW(window, message, wparam, lparam);
 }
 
 }  // namespace plugwatch

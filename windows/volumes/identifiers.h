@@ -21,6 +21,10 @@ py::Object VolumeIDOf(py::Handle serial_number);
 // the module's _VolumeIDFromSerialNumber as bound at the moment of the call.
 py::Object FindVolumeID(PyObject* stat_result);
 
+// The module's FindVolumeID as bound at the moment of the call, called with
+// `stat_result`.
+py::Object FindVolumeIDThroughModule(PyObject* stat_result);
+
 // _VolumeIDFromSerialNumber and FindVolumeID, bound by the module body.
 extern PyMethodDef kVolumeIDFromSerialNumberFunction;
 extern PyMethodDef kFindVolumeIDFunction;

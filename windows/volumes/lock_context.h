@@ -5,6 +5,7 @@
 
 #include "pyapi/handled_exception.h"
 #include "pyapi/object.h"
+#include "windows/volumes/module_state.h"
 
 namespace volumes {
 
@@ -15,9 +16,9 @@ namespace volumes {
 // the exception and the result is None.
 template <typename Body>
 py::Object WithContext(py::Handle manager, Body body) {
-  py::Object exit = py::GetAttr(manager, "__exit__");
+  py::Object exit = py::GetAttr(manager, Name().exit);
   if (!exit) return {};
-  py::Object enter = py::GetAttr(manager, "__enter__");
+  py::Object enter = py::GetAttr(manager, Name().enter);
   if (!enter || !py::CallWith(enter)) return {};
   py::Object result = body();
   if (result) {

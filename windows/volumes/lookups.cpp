@@ -3,6 +3,8 @@
 #include <cstdint>
 
 #include "pyapi/args.h"
+#include "pyapi/dicts.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
 #include "pyapi/handled_exception.h"
 #include "windows/volumes/identifiers.h"
@@ -42,6 +44,19 @@ const char kIsFATDoc[] =
     "  system cannot be queried. An answer stays cached until the next\n"
     "  completed VolumeInfo refresh.\n";
 
+// The instance that `method` is bound to when it is this module's method
+// `definition`: calling its body directly then does what the call would do,
+// minus the argument tuple and the binding. Null for anything else, which
+// must be called.
+PyObject* OwnMethodSelf(PyObject* method, const PyMethodDef& definition) {
+  if (!PyMethod_Check(method) || PyMethod_GET_SELF(method) == nullptr) {
+    return nullptr;
+  }
+  return IsOwnFunction(PyMethod_GET_FUNCTION(method), definition)
+             ? PyMethod_GET_SELF(method)
+             : nullptr;
+}
+
 PyObject* FindVolumeIDMethodFunction(PyObject*, PyObject* args,
                                      PyObject* kwargs) {
   static const char* const kParameters[] = {"self", "stat_result"};
@@ -50,10 +65,7 @@ PyObject* FindVolumeIDMethodFunction(PyObject*, PyObject* args,
                          arguments)) {
     return nullptr;
   }
-  PyObject* const stat_result = arguments[1].get();
-  py::Object find_volume_id = Global("FindVolumeID");
-  if (!find_volume_id) return nullptr;
-  return py::CallWith(find_volume_id, py::Handle(stat_result)).release();
+  return FindVolumeIDThroughModule(arguments[1].get()).release();
 }
 
 PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
@@ -66,24 +78,33 @@ PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
   }
   PyObject* const self = arguments[0].get();
   PyObject* const force_update = arguments[1].get();
-  py::Object entries = py::GetAttr(self, "_volume_entries");
+  const Names& names = Name();
+  py::Object entries = py::GetAttr(self, names.volume_entries_attribute);
   if (!entries) return nullptr;
   int refresh = PyObject_Not(entries.get());
   if (refresh == 0) refresh = PyObject_IsTrue(force_update);
   if (refresh < 0) return nullptr;
   if (refresh) {
-    py::Object populate = py::GetAttr(self, "_PopulateVolumeTable");
+    py::Object populate = py::GetAttr(self, names.populate_volume_table);
     if (!populate) return nullptr;
-    py::Object current_volume_ids = py::GetAttr(self, "_volume_ids");
+    py::Object current_volume_ids =
+        py::GetAttr(self, names.volume_ids_attribute);
     if (!current_volume_ids || !py::CallWith(populate, current_volume_ids)) {
       return nullptr;
     }
   }
   // Read again, refresh or not: testing force_update may have let another
   // thread publish a newer table.
-  entries = py::GetAttr(self, "_volume_entries");
+  entries = py::GetAttr(self, names.volume_entries_attribute);
   if (!entries) return nullptr;
-  return CallMethod(entries, "copy").release();
+  return py::DictCopy(entries, names.copy).release();
+}
+
+py::Object EntryForVolumeID(PyObject* self, PyObject* volume_id) {
+  const Names& names = Name();
+  py::Object entries = py::GetAttr(self, names.volume_entries_attribute);
+  if (!entries) return {};
+  return py::DictGet(entries, names.get, volume_id);
 }
 
 PyObject* GetVolumeEntryForVolumeIDFunction(PyObject*, PyObject* args,
@@ -94,27 +115,7 @@ PyObject* GetVolumeEntryForVolumeIDFunction(PyObject*, PyObject* args,
                          2, arguments)) {
     return nullptr;
   }
-  PyObject* const self = arguments[0].get();
-  PyObject* const volume_id = arguments[1].get();
-  py::Object entries = py::GetAttr(self, "_volume_entries");
-  if (!entries) return nullptr;
-  return CallMethod(entries, "get", py::Handle(volume_id)).release();
-}
-
-PyObject* GetVolumeEntryForDeviceNumberFunction(PyObject*, PyObject* args,
-                                                PyObject* kwargs) {
-  static const char* const kParameters[] = {"self", "st_dev"};
-  py::Object arguments[2];
-  if (!py::BindArguments("GetVolumeEntryForDeviceNumber", args, kwargs,
-                         kParameters, 2, arguments)) {
-    return nullptr;
-  }
-  PyObject* const self = arguments[0].get();
-  PyObject* const st_dev = arguments[1].get();
-  py::Object volume_id =
-      CallMethod(self, "_FindVolumeIDForDeviceNumber", py::Handle(st_dev));
-  if (!volume_id) return nullptr;
-  return CallMethod(self, "GetVolumeEntryForVolumeID", volume_id).release();
+  return EntryForVolumeID(arguments[0].get(), arguments[1].get()).release();
 }
 
 PyObject* FindVolumeIDForDeviceNumberFunction(PyObject*, PyObject* args,
@@ -129,10 +130,40 @@ PyObject* FindVolumeIDForDeviceNumberFunction(PyObject*, PyObject* args,
   return VolumeIDOf(arguments[1]).release();
 }
 
+PyObject* GetVolumeEntryForDeviceNumberFunction(PyObject*, PyObject* args,
+                                                PyObject* kwargs) {
+  static const char* const kParameters[] = {"self", "st_dev"};
+  py::Object arguments[2];
+  if (!py::BindArguments("GetVolumeEntryForDeviceNumber", args, kwargs,
+                         kParameters, 2, arguments)) {
+    return nullptr;
+  }
+  PyObject* const self = arguments[0].get();
+  PyObject* const st_dev = arguments[1].get();
+  const Names& names = Name();
+  // Both methods are looked up on the instance at each call; only where
+  // they are still this module's own is the call made directly.
+  py::Object find_volume_id =
+      py::GetAttr(self, names.find_volume_id_for_device_number);
+  if (!find_volume_id) return nullptr;
+  py::Object volume_id =
+      OwnMethodSelf(find_volume_id.get(), kFindVolumeIDForDeviceNumberMethod)
+          ? VolumeIDOf(st_dev)
+          : py::CallWith(find_volume_id, py::Handle(st_dev));
+  if (!volume_id) return nullptr;
+  py::Object get_entry = py::GetAttr(self, names.get_volume_entry_for_volume_id);
+  if (!get_entry) return nullptr;
+  if (PyObject* const bound_self =
+          OwnMethodSelf(get_entry.get(), kGetVolumeEntryForVolumeIDMethod)) {
+    return EntryForVolumeID(bound_self, volume_id.get()).release();
+  }
+  return py::CallWith(get_entry, volume_id).release();
+}
+
 // The file-system name of the volume holding the file `handle` wraps; null
 // with the exception of the handle conversion or of the query pending.
 py::Object FileSystemOfHandle(PyObject* handle) {
-  py::Object raw_handle = py::GetAttr(handle, "handle");
+  py::Object raw_handle = py::GetAttr(handle, Name().handle);
   if (!raw_handle) return {};
   int64_t value = 0;
   if (!py::ToInt64(raw_handle.get(), &value)) return {};
@@ -150,17 +181,19 @@ PyObject* IsFATFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* const serial_number = arguments[0].get();
   PyObject* const handle = arguments[1].get();
   ModuleState& state = State();
+  const Names& names = state.names;
   py::Object volume_id = VolumeIDOf(serial_number);
   if (!volume_id) return nullptr;
-  py::Object none = py::Object::None();
-  py::Object cached = CallMethod(state.is_fat_cache, "get", volume_id, none);
+  // The cache is the module's own dict, never handed out.
+  py::Object cached =
+      py::ExactDictGet(state.is_fat_cache.get(), volume_id.get(), Py_None);
   if (!cached) return nullptr;
   if (cached.get() != Py_None) return cached.release();
 
   py::Object filesystem = FileSystemOfHandle(handle);
   if (!filesystem) {
     py::HandledException caught;
-    py::Object windows_error = Global("WindowsError");
+    py::Object windows_error = Global(names.windows_error);
     if (!windows_error) return nullptr;
     if (!caught.Matches(windows_error)) {
       caught.Reraise();
@@ -168,10 +201,10 @@ PyObject* IsFATFunction(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     // A volume that cannot be queried is not cached: the next call asks
     // again.
-    if (!Log("exception", "WindowsError")) return nullptr;
+    if (!Log(names.exception, "WindowsError")) return nullptr;
     Py_RETURN_FALSE;
   }
-  py::Object lower = CallMethod(filesystem, "lower");
+  py::Object lower = CallMethod(filesystem, names.lower);
   if (!lower) return nullptr;
   const int member =
       PySequence_Contains(state.fat_filesystems.get(), lower.get());
@@ -188,30 +221,31 @@ constexpr int kKeywordMethod = METH_VARARGS | METH_KEYWORDS;
 
 }  // namespace
 
-PyMethodDef kFindVolumeIDMethod = {"FindVolumeID",
-                                   py::AsCFunction(FindVolumeIDMethodFunction),
-                                   kKeywordMethod, kFindVolumeIDDoc};
+PyMethodDef kFindVolumeIDMethod = {
+    "FindVolumeID", py::AsCFunction(py::Guarded<FindVolumeIDMethodFunction>),
+    kKeywordMethod, kFindVolumeIDDoc};
 
 PyMethodDef kAllVolumeEntriesMethod = {
-    "AllVolumeEntries", py::AsCFunction(AllVolumeEntriesFunction),
+    "AllVolumeEntries", py::AsCFunction(py::Guarded<AllVolumeEntriesFunction>),
     kKeywordMethod, kAllVolumeEntriesDoc};
 
 PyMethodDef kGetVolumeEntryForVolumeIDMethod = {
     "GetVolumeEntryForVolumeID",
-    py::AsCFunction(GetVolumeEntryForVolumeIDFunction), kKeywordMethod,
-    nullptr};
+    py::AsCFunction(py::Guarded<GetVolumeEntryForVolumeIDFunction>),
+    kKeywordMethod, nullptr};
 
 PyMethodDef kGetVolumeEntryForDeviceNumberMethod = {
     "GetVolumeEntryForDeviceNumber",
-    py::AsCFunction(GetVolumeEntryForDeviceNumberFunction), kKeywordMethod,
-    nullptr};
+    py::AsCFunction(py::Guarded<GetVolumeEntryForDeviceNumberFunction>),
+    kKeywordMethod, nullptr};
 
 PyMethodDef kFindVolumeIDForDeviceNumberMethod = {
     "_FindVolumeIDForDeviceNumber",
-    py::AsCFunction(FindVolumeIDForDeviceNumberFunction), kKeywordMethod,
-    kFindVolumeIDForDeviceNumberDoc};
+    py::AsCFunction(py::Guarded<FindVolumeIDForDeviceNumberFunction>),
+    kKeywordMethod, kFindVolumeIDForDeviceNumberDoc};
 
-PyMethodDef kIsFATFunction = {"IsFAT", py::AsCFunction(IsFATFunction),
+PyMethodDef kIsFATFunction = {"IsFAT",
+                              py::AsCFunction(py::Guarded<IsFATFunction>),
                               kKeywordMethod, kIsFATDoc};
 
 }  // namespace volumes

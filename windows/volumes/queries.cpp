@@ -4,6 +4,7 @@
 
 #include "pyapi/args.h"
 #include "pyapi/errors.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/text.h"
 #include "win32/win32.h"
 #include "windows/volumes/module_state.h"
@@ -20,18 +21,6 @@ constexpr DWORD kInitialPathNamesLength = 5;
 // A system that keeps asking for more must not keep us here for ever.
 constexpr int kMaxPathNamesPasses = 32;
 constexpr WCHAR kBackslash = '\\';
-
-// The text of `unicode` for a Win32 call. A NUL inside would make the
-// system read a shorter, different name, so such a name is refused.
-bool WideName(PyObject* unicode, const char* argument_name,
-              py::WideString* wide) {
-  *wide = py::WideFromUnicode(unicode);
-  if (wide->find(WCHAR(0)) == py::WideString::npos) return true;
-  PyErr_Format(TypeErrorClass(),
-               "Argument '%.200s' must be a string without null characters",
-               argument_name);
-  return false;
-}
 
 // What a volume information query writes.
 struct VolumeInformationFields {
@@ -196,6 +185,14 @@ const char kGetVolumePathNamesDoc[] =
 
 }  // namespace
 
+bool CheckNoNul(PyObject* unicode, const char* argument_name) {
+  if (!py::ContainsNul(unicode)) return true;
+  PyErr_Format(TypeErrorClass(),
+               "Argument '%.200s' must be a string without null characters",
+               argument_name);
+  return false;
+}
+
 py::Object ListVolumeNames() {
   WCHAR name[kNameLength] = {};
   VolumeSearch search(FindFirstVolumeW(name, kNameLength));
@@ -217,7 +214,7 @@ py::Object ListVolumeNames() {
     if (repeated < 0) return {};
     if (repeated) {
       // A misbehaving driver can hand the same name back for ever.
-      if (!Log("error", "FindNextVolume improperly returned same value %s",
+      if (!Log(Name().error, "FindNextVolume improperly returned same value %s",
                next)) {
         return {};
       }
@@ -241,21 +238,24 @@ py::Object VolumeInformationByHandle(int64_t handle) {
   return MakeVolumeInformation(fields);
 }
 
-py::Object VolumeInformation(PyObject* path) {
-  if (path == Py_None) {
-    PyErr_SetString(TypeErrorClass(), "Expected unicode, got None");
-    return {};
-  }
-  py::WideString root;
-  if (!WideName(path, "path", &root)) return {};
-  if (root.empty() || root.back() != kBackslash) root.push_back(kBackslash);
+py::Object VolumeInformationAt(const WCHAR* root) {
   VolumeInformationFields fields;
-  if (!GetVolumeInformationW(root.c_str(), fields.label, kNameLength,
+  if (!GetVolumeInformationW(root, fields.label, kNameLength,
                              &fields.serial_number, &fields.component_length,
                              &fields.flags, fields.filesystem, kNameLength)) {
     return py::Object::Steal(RaiseLastWindowsError());
   }
   return MakeVolumeInformation(fields);
+}
+
+py::Object VolumeInformation(PyObject* path) {
+  if (path == Py_None) {
+    PyErr_SetString(TypeErrorClass(), "Expected unicode, got None");
+    return {};
+  }
+  if (!CheckNoNul(path, "path")) return {};
+  const py::WideArgument root(path, kBackslash);
+  return VolumeInformationAt(root.c_str());
 }
 
 py::Object VolumePathNames(PyObject* guid_path) {
@@ -268,16 +268,19 @@ py::Object VolumePathNames(PyObject* guid_path) {
     unicode_name = py::Object::Borrow(guid_path);
   }
   if (!unicode_name) return {};
-  py::WideString name;
-  if (!WideName(unicode_name.get(), "guid_path", &name)) return {};
+  if (!CheckNoNul(unicode_name.get(), "guid_path")) return {};
+  const py::WideArgument name(unicode_name.get());
+  return VolumePathNamesOf(name.c_str());
+}
 
+py::Object VolumePathNamesOf(const WCHAR* name) {
   DWORD capacity = kInitialPathNamesLength;
   DWORD reported = 0;  // filled by the system, kept from pass to pass
   PathNamesBuffer buffer;
   if (!buffer.Allocate(capacity)) return {};
   for (int pass = 1;; ++pass) {
     const BOOL succeeded = GetVolumePathNamesForVolumeNameW(
-        name.c_str(), buffer.get(), capacity, &reported);
+        name, buffer.get(), capacity, &reported);
     // Read at once: the log calls below may run code that changes it.
     const DWORD error = succeeded ? ERROR_SUCCESS : GetLastError();
     if (reported < 2) {
@@ -291,7 +294,7 @@ py::Object VolumePathNames(PyObject* guid_path) {
                                reported > capacity &&
                                pass < kMaxPathNamesPasses;
     if (asks_for_more) {
-      if (!Log("debug", "%s isn't big enough, allocating %s bytes.",
+      if (!Log(Name().debug, "%s isn't big enough, allocating %s bytes.",
                Bytes(capacity), Bytes(reported))) {
         return {};
       }
@@ -299,7 +302,7 @@ py::Object VolumePathNames(PyObject* guid_path) {
       if (!buffer.Allocate(capacity)) return {};
       continue;
     }
-    if (!Log("error", "Could not write path names into %s-byte buffer.",
+    if (!Log(Name().error, "Could not write path names into %s-byte buffer.",
              Bytes(capacity))) {
       return {};
     }
@@ -311,17 +314,18 @@ py::Object VolumePathNames(PyObject* guid_path) {
 }
 
 PyMethodDef kModuleCreationFunctions[] = {
-    {"GetVolumeInformationByHandle", GetVolumeInformationByHandleFunction,
-     METH_O, kGetVolumeInformationByHandleDoc},
-    {"GetVolumeInformation", GetVolumeInformationFunction, METH_O,
+    {"GetVolumeInformationByHandle",
+     py::Guarded<GetVolumeInformationByHandleFunction>, METH_O,
+     kGetVolumeInformationByHandleDoc},
+    {"GetVolumeInformation", py::Guarded<GetVolumeInformationFunction>, METH_O,
      kGetVolumeInformationDoc},
-    {"_GetVolumePathNamesForVolumeName", GetVolumePathNamesFunction, METH_O,
-     kGetVolumePathNamesDoc},
+    {"_GetVolumePathNamesForVolumeName",
+     py::Guarded<GetVolumePathNamesFunction>, METH_O, kGetVolumePathNamesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef kListVolumeNamesFunction = {"_ListVolumeNames",
-                                        ListVolumeNamesFunction, METH_NOARGS,
-                                        kListVolumeNamesDoc};
+                                        py::Guarded<ListVolumeNamesFunction>,
+                                        METH_NOARGS, kListVolumeNamesDoc};
 
 }  // namespace volumes

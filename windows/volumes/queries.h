@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "pyapi/object.h"
+#include "win32/win32.h"
 
 namespace volumes {
 
@@ -23,9 +24,22 @@ py::Object VolumeInformationByHandle(int64_t handle);
 // passed the argument test: None (refused here) or exactly unicode.
 py::Object VolumeInformation(PyObject* path);
 
+// A NUL inside a name would make the system read a shorter, different
+// name, so a unicode name holding one is refused with TypeError (false).
+// Checked on the unicode object itself.
+bool CheckNoNul(PyObject* unicode, const char* argument_name);
+
+// The volume information record of the volume whose root (ending in a
+// backslash) is `root`.
+py::Object VolumeInformationAt(const WCHAR* root);
+
 // The mount points (a list of unicode) of the volume named `guid_path`,
 // which has passed the argument test: None, exactly str or exactly unicode.
 py::Object VolumePathNames(PyObject* guid_path);
+
+// The mount points of the volume named `name`, a NUL-terminated name
+// without NULs inside.
+py::Object VolumePathNamesOf(const WCHAR* name);
 
 // The functions bound when the module object is created, in their order:
 // GetVolumeInformationByHandle, GetVolumeInformation,

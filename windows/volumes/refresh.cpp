@@ -1,9 +1,12 @@
 #include "windows/volumes/refresh.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "pyapi/args.h"
+#include "pyapi/dicts.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
 #include "pyapi/handled_exception.h"
 #include "pyapi/object.h"
@@ -23,7 +26,7 @@ namespace {
 bool SkipVolumeAfterError(const char* format, py::Handle argument) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   py::HandledException caught;
-  return Log("exception", format, argument);
+  return Log(Name().exception, format, argument);
 }
 
 // Sorts the list of unicode mount points by length, shortest first; paths of
@@ -45,48 +48,68 @@ void SortByLength(PyObject* mount_points) {
   }
 }
 
-bool SetField(PyObject* fields, const char* name, const py::Object& value) {
-  return value && PyDict_SetItemString(fields, name, value.get()) == 0;
+bool SetField(PyObject* fields, const py::Object& name,
+              const py::Object& value) {
+  return value && PyDict_SetItem(fields, name.get(), value.get()) == 0;
 }
 
 // DRIVE_TYPE_MAP.get(drive_type, volume_entry.DeviceType.UNKNOWN).
 py::Object DeviceTypeOf(UINT drive_type) {
-  py::Object drive_type_map = Global("DRIVE_TYPE_MAP");
+  const Names& names = Name();
+  py::Object drive_type_map = Global(names.drive_type_map);
   if (!drive_type_map) return {};
-  py::Object get = py::GetAttr(drive_type_map, "get");
-  if (!get) return {};
-  py::Object code = py::Object::Steal(PyInt_FromSize_t(drive_type));
+  // The method is looked up before its arguments are made, as the call
+  // reads; an exact dict's own `get` needs no lookup.
+  py::Object get;
+  if (!PyDict_CheckExact(drive_type_map.get())) {
+    get = py::GetAttr(drive_type_map, names.get);
+    if (!get) return {};
+  }
+  py::Object code = DriveTypeCode(drive_type);
   if (!code) return {};
-  py::Object unknown = DeviceTypeMember("UNKNOWN");
+  py::Object unknown = DeviceTypeMember(names.unknown);
   if (!unknown) return {};
+  if (!get) return py::ExactDictGet(drive_type_map.get(), code.get(), unknown.get());
   return py::CallWith(get, code, unknown);
 }
 
 // The GUID text of a volume GUID name as an ASCII str, or None for a name of
 // another form.
 py::Object VolumeUuid(PyObject* volume_name) {
-  py::Object matcher = Global("VOLUME_NAME_GUID_MATCHER");
+  const Names& names = Name();
+  py::Object matcher = Global(names.volume_name_guid_matcher);
   if (!matcher) return {};
-  py::Object match = CallMethod(matcher, "match", py::Handle(volume_name));
+  py::Object match = CallMethod(matcher, names.match, py::Handle(volume_name));
   if (!match) return {};
   const int matched = PyObject_IsTrue(match.get());
   if (matched < 0) return {};
   if (!matched) return py::Object::None();
   py::Object group_number = py::Object::Steal(PyInt_FromLong(1));
   if (!group_number) return {};
-  py::Object guid = CallMethod(match, "group", group_number);
+  py::Object guid = CallMethod(match, names.group, group_number);
   if (!guid) return {};
-  py::Object encoding = py::String("ascii");
-  if (!encoding) return {};
-  return CallMethod(guid, "encode", encoding);
+  return CallMethod(guid, names.encode, names.ascii);
+}
+
+// Whether the unicode `name` ends with a backslash, as a root does.
+bool EndsWithBackslash(PyObject* name) {
+  const Py_ssize_t size = PyUnicode_GET_SIZE(name);
+  return size > 0 && PyUnicode_AS_UNICODE(name)[size - 1] == '\\';
 }
 
 // Adds the record of one enumerated volume to `entries`, or skips the volume
 // by the skip rules. False only for an error that ends the refresh.
 bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
+  const Names& names = Name();
+  // A unicode name is made into Win32 text once, for every query below.
+  std::optional<py::WideArgument> wide_name;
   py::Object mount_points;
-  if (volume_name == Py_None || PyString_CheckExact(volume_name) ||
-      PyUnicode_CheckExact(volume_name)) {
+  if (PyUnicode_CheckExact(volume_name)) {
+    if (CheckNoNul(volume_name, "guid_path")) {
+      wide_name.emplace(volume_name);
+      mount_points = VolumePathNamesOf(wide_name->c_str());
+    }
+  } else if (volume_name == Py_None || PyString_CheckExact(volume_name)) {
     mount_points = VolumePathNames(volume_name);
   } else {
     py::RaiseExpectedType("basestring", volume_name);
@@ -96,26 +119,35 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
                                 volume_name);
   }
   if (PyList_GET_SIZE(mount_points.get()) == 0) {
-    return Log("debug", "Volume %s has no mount point. Skipping.",
+    return Log(names.debug, "Volume %s has no mount point. Skipping.",
                py::Handle(volume_name));
   }
   if (PyList_GET_SIZE(mount_points.get()) > 1) {
     SortByLength(mount_points.get());
-    if (!Log("debug", "Got multiple mounts for %s: %s", py::Handle(volume_name),
-             mount_points)) {
+    if (!Log(names.debug, "Got multiple mounts for %s: %s",
+             py::Handle(volume_name), mount_points)) {
       return false;
     }
   }
   // Read as `mount_points[0]` reads, IndexError included: the log record
   // above hands the list to the host's handlers, which may have changed it.
-  py::Object first = py::Object::Steal(PyInt_FromLong(0));
-  if (!first) return false;
-  py::Object mount_point = CallMethod(mount_points, "__getitem__", first);
+  py::Object mount_point;
+  if (PyList_CheckExact(mount_points.get()) &&
+      PyList_GET_SIZE(mount_points.get()) > 0) {
+    mount_point = py::Object::Borrow(PyList_GET_ITEM(mount_points.get(), 0));
+  } else {
+    py::Object first = py::Object::Steal(PyInt_FromLong(0));
+    if (!first) return false;
+    mount_point = CallMethod(mount_points, names.get_item, first);
+  }
   if (!mount_point) return false;
 
-  // Queried by the GUID name, not by the mount point.
+  // Queried by the GUID name, not by the mount point. Only a unicode name
+  // gets this far, and a name that is already a root is passed as it is.
   py::Object information;
-  if (volume_name == Py_None || PyUnicode_CheckExact(volume_name)) {
+  if (wide_name && EndsWithBackslash(volume_name)) {
+    information = VolumeInformationAt(wide_name->c_str());
+  } else if (volume_name == Py_None || PyUnicode_CheckExact(volume_name)) {
     information = VolumeInformation(volume_name);
   } else {
     py::RaiseExpectedType("unicode", volume_name);
@@ -130,17 +162,16 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   py::Object filesystem =
       py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 4));
 
-  // The name has passed the NUL test of the information query.
-  const py::WideString name = py::WideFromUnicode(volume_name);
-  const UINT drive_type = GetDriveTypeW(name.c_str());
+  const UINT drive_type = GetDriveTypeW(wide_name->c_str());
   py::Object device_type = DeviceTypeOf(drive_type);
   if (!device_type) return false;
 
   ULARGE_INTEGER capacity_bytes;
   capacity_bytes.QuadPart = 0;
-  if (!GetDiskFreeSpaceExW(name.c_str(), nullptr, &capacity_bytes, nullptr)) {
+  if (!GetDiskFreeSpaceExW(wide_name->c_str(), nullptr, &capacity_bytes,
+                           nullptr)) {
     capacity_bytes.QuadPart = 0;
-    if (!Log("debug", "Could not determine volume capacity for %r",
+    if (!Log(names.debug, "Could not determine volume capacity for %r",
              mount_point)) {
       return false;
     }
@@ -149,24 +180,25 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   py::Object volume_uuid = VolumeUuid(volume_name);
   if (!volume_uuid) return false;
 
-  py::Object volume_entry = Global("volume_entry");
+  py::Object volume_entry = Global(names.volume_entry);
   if (!volume_entry) return false;
-  py::Object entry_class = py::GetAttr(volume_entry, "VolumeEntry");
+  py::Object entry_class = py::GetAttr(volume_entry, names.volume_entry_class);
   if (!entry_class) return false;
   py::Object fields = py::Object::Steal(PyDict_New());
   if (!fields) return false;
   PyObject* const record = fields.get();
   const bool complete =
-      SetField(record, "volume", VolumeIDOf(serial_number)) &&
-      SetField(record, "mountpoint", mount_point) &&
-      SetField(record, "device_file", py::Object::Borrow(volume_name)) &&
-      SetField(record, "device_number", serial_number) &&
-      SetField(record, "uuid", volume_uuid) &&
-      SetField(record, "model", py::Object::None()) &&
-      SetField(record, "device_type", device_type) &&
-      SetField(record, "label", label) &&
-      SetField(record, "filesystem", CallMethod(filesystem, "lower")) &&
-      SetField(record, "size",
+      SetField(record, names.volume, VolumeIDOf(serial_number)) &&
+      SetField(record, names.mountpoint, mount_point) &&
+      SetField(record, names.device_file, py::Object::Borrow(volume_name)) &&
+      SetField(record, names.device_number, serial_number) &&
+      SetField(record, names.uuid, volume_uuid) &&
+      SetField(record, names.model, py::Object::None()) &&
+      SetField(record, names.device_type, device_type) &&
+      SetField(record, names.label, label) &&
+      SetField(record, names.filesystem,
+               CallMethod(filesystem, names.lower)) &&
+      SetField(record, names.size,
                py::Object::Steal(
                    PyLong_FromUnsignedLongLong(capacity_bytes.QuadPart)));
   if (!complete) return false;
@@ -175,25 +207,26 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   py::Object entry = py::Object::Steal(
       PyObject_Call(entry_class.get(), no_positionals.get(), record));
   if (!entry) return false;
-  py::Object key = py::GetAttr(entry, "volume");
+  py::Object key = py::GetAttr(entry, names.volume);
   // A later volume with the same serial number replaces an earlier one.
   return key && PyDict_SetItem(entries, key.get(), entry.get()) == 0;
 }
 
 py::Object MonotonicTime() {
-  py::Object utils = Global("utils");
+  py::Object utils = Global(Name().utils);
   if (!utils) return {};
-  return CallMethod(utils, "GetMonotonicTime");
+  return CallMethod(utils, Name().get_monotonic_time);
 }
 
 // The refresh proper, run under the service's lock.
 py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
-  py::Object volume_ids = py::GetAttr(self, "_volume_ids");
+  const Names& names = Name();
+  py::Object volume_ids = py::GetAttr(self, names.volume_ids_attribute);
   // Another caller completed a refresh since this one read the token.
   if (!volume_ids || volume_ids.get() != current_volume_ids) {
     return volume_ids;
   }
-  if (!Log("info", "Refreshing volume information table.")) return {};
+  if (!Log(names.info, "Refreshing volume information table.")) return {};
   py::Object start_time = MonotonicTime();
   if (!start_time) return {};
   py::Object new_volume_ids = py::Object::Steal(PyDict_New());
@@ -201,13 +234,15 @@ py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
   py::Object new_volume_entries = py::Object::Steal(PyDict_New());
   if (!new_volume_entries) return {};
 
-  py::Object list_volume_names = Global("_ListVolumeNames");
+  py::Object list_volume_names = Global(names.list_volume_names);
   if (!list_volume_names) return {};
   py::Object volume_names = py::CallWith(list_volume_names);
   if (!volume_names) return {};
-  py::Object names = py::Object::Steal(PyObject_GetIter(volume_names.get()));
-  if (!names) return {};
-  while (py::Object volume_name = py::Object::Steal(PyIter_Next(names.get()))) {
+  py::Object name_iterator =
+      py::Object::Steal(PyObject_GetIter(volume_names.get()));
+  if (!name_iterator) return {};
+  while (py::Object volume_name =
+             py::Object::Steal(PyIter_Next(name_iterator.get()))) {
     if (!AddVolumeEntry(volume_name.get(), new_volume_entries.get())) {
       return {};
     }
@@ -215,18 +250,19 @@ py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
   if (PyErr_Occurred()) return {};
 
   // Readers take no lock: they see the previous table or this one, whole.
-  if (PyObject_SetAttrString(self, "_volume_ids", new_volume_ids.get()) < 0 ||
-      PyObject_SetAttrString(self, "_volume_entries",
-                             new_volume_entries.get()) < 0) {
+  if (PyObject_SetAttr(self, names.volume_ids_attribute.get(),
+                       new_volume_ids.get()) < 0 ||
+      PyObject_SetAttr(self, names.volume_entries_attribute.get(),
+                       new_volume_entries.get()) < 0) {
     return {};
   }
-  if (!Log("info", "Got new volume entries: %r", new_volume_entries)) {
+  if (!Log(names.info, "Got new volume entries: %r", new_volume_entries)) {
     return {};
   }
   py::Object end_time = MonotonicTime();
   if (!end_time) return {};
   // The logger's method first, then the difference, as the call reads.
-  py::Object log_info = LoggerMethod("info");
+  py::Object log_info = LoggerMethod(names.info);
   if (!log_info) return {};
   py::Object elapsed =
       py::Object::Steal(PyNumber_Subtract(end_time.get(), start_time.get()));
@@ -249,7 +285,7 @@ PyObject* PopulateVolumeTableFunction(PyObject*, PyObject* args,
   }
   PyObject* const self = arguments[0].get();
   PyObject* const current_volume_ids = arguments[1].get();
-  py::Object lock = py::GetAttr(self, "_lock");
+  py::Object lock = py::GetAttr(self, Name().lock_attribute);
   if (!lock) return nullptr;
   return WithContext(lock,
                      [&] { return RefreshUnderLock(self, current_volume_ids); })
@@ -259,7 +295,8 @@ PyObject* PopulateVolumeTableFunction(PyObject*, PyObject* args,
 }  // namespace
 
 PyMethodDef kPopulateVolumeTableMethod = {
-    "_PopulateVolumeTable", py::AsCFunction(PopulateVolumeTableFunction),
+    "_PopulateVolumeTable",
+    py::AsCFunction(py::Guarded<PopulateVolumeTableFunction>),
     METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace volumes

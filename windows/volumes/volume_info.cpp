@@ -1,6 +1,7 @@
 #include "windows/volumes/volume_info.h"
 
 #include "pyapi/classes.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
 #include "windows/volumes/lookups.h"
 #include "windows/volumes/module_state.h"
@@ -23,26 +24,30 @@ PyObject* InitMethodFunction(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   PyObject* const self = arguments[0].get();
+  const Names& names = Name();
   py::Object volume_ids = py::Object::Steal(PyDict_New());
-  if (!volume_ids ||
-      PyObject_SetAttrString(self, "_volume_ids", volume_ids.get()) < 0) {
+  if (!volume_ids || PyObject_SetAttr(self, names.volume_ids_attribute.get(),
+                                      volume_ids.get()) < 0) {
     return nullptr;
   }
   py::Object volume_entries = py::Object::Steal(PyDict_New());
-  if (!volume_entries || PyObject_SetAttrString(self, "_volume_entries",
-                                                volume_entries.get()) < 0) {
+  if (!volume_entries ||
+      PyObject_SetAttr(self, names.volume_entries_attribute.get(),
+                       volume_entries.get()) < 0) {
     return nullptr;
   }
-  py::Object platform_utils = Global("platform_utils");
+  py::Object platform_utils = Global(names.platform_utils);
   if (!platform_utils) return nullptr;
-  py::Object lock = CallMethod(platform_utils, "Lock");
-  if (!lock || PyObject_SetAttrString(self, "_lock", lock.get()) < 0) {
+  py::Object lock = CallMethod(platform_utils, names.lock_factory);
+  if (!lock ||
+      PyObject_SetAttr(self, names.lock_attribute.get(), lock.get()) < 0) {
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
-PyMethodDef kInitMethod = {"__init__", py::AsCFunction(InitMethodFunction),
+PyMethodDef kInitMethod = {"__init__",
+                           py::AsCFunction(py::Guarded<InitMethodFunction>),
                            METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace
@@ -72,11 +77,12 @@ py::Object CreateVolumeInfoClass() {
       PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()) < 0) {
     return {};
   }
-  py::Object cls = py::NewClass("VolumeInfo", bases, namespace_dict);
-  if (!cls || !py::TieMethodsToClass(cls.get(), methods, state.name)) {
-    return {};
-  }
-  return cls;
+  // Left without a class: read through the class or an instance, each is
+  // bound to the class it is read through, as a tied one would be, but
+  // without the subclass test a tied method makes on every read of a
+  // lookup method.
+  if (!py::AddMethods(namespace_dict.get(), methods, state.name)) return {};
+  return py::NewClass("VolumeInfo", bases, namespace_dict);
 }
 
 }  // namespace volumes

@@ -4,6 +4,7 @@
 #include "host/winwrap.h"
 #include "pyapi/classes.h"
 #include "pyapi/errors.h"
+#include "pyapi/exception_barrier.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
 #include "windows/volumes/identifiers.h"
@@ -67,7 +68,7 @@ py::Object MakeDriveTypeMap() {
   py::Object map = py::Object::Steal(PyDict_New());
   if (!map) return {};
   for (const auto& drive_type : kDriveTypes) {
-    py::Object code = py::Object::Steal(PyInt_FromSize_t(drive_type.code));
+    py::Object code = DriveTypeCode(drive_type.code);
     if (!code) return {};
     py::Object member = DeviceTypeMember(drive_type.member);
     if (!member || PyDict_SetItem(map.get(), code.get(), member.get()) < 0) {
@@ -112,6 +113,7 @@ int Load(PyObject* module) {
   state.is_fat_cache = py::Object::None();
   if (!state.globals || !state.name) return __LINE__;
   PyObject* const globals = state.globals.get();
+  if (!MakeNames(&state.names)) return __LINE__;
 
   if (!FetchBuiltins(&state)) return __LINE__;
   state.raise_windows_error = host::BindRaiseWindowsError();
@@ -141,6 +143,25 @@ int Load(PyObject* module) {
   return 0;
 }
 
+// The load as initvolumes runs it; failures leave an exception pending.
+void InitModule() {
+  if (py::WarnOnVersionMismatch(kModuleName) < 0) return;
+  // Inside the package `windows` the interpreter names it windows.volumes.
+  PyObject* module = Py_InitModule4("volumes", kModuleCreationFunctions,
+                                    kModuleDoc, nullptr, PYTHON_API_VERSION);
+  if (module == nullptr) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_ImportError, kInitName);
+    }
+    return;
+  }
+  // Held for the load only; sys.modules keeps the module.
+  const py::Object held = py::Object::Borrow(module);
+  if (const int failed_line = Load(module)) {
+    py::AddTraceback(kInitName, failed_line, kSourceFile);
+  }
+}
+
 }  // namespace
 }  // namespace volumes
 
@@ -149,21 +170,4 @@ int Load(PyObject* module) {
 extern "C" __attribute__((visibility("default"))) void initvolumes(void);
 #endif
 
-PyMODINIT_FUNC initvolumes(void) {
-  if (py::WarnOnVersionMismatch(volumes::kModuleName) < 0) return;
-  // Inside the package `windows` the interpreter names it windows.volumes.
-  PyObject* module =
-      Py_InitModule4("volumes", volumes::kModuleCreationFunctions,
-                     volumes::kModuleDoc, nullptr, PYTHON_API_VERSION);
-  if (module == nullptr) {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_ImportError, volumes::kInitName);
-    }
-    return;
-  }
-  // Held for the load only; sys.modules keeps the module.
-  const py::Object held = py::Object::Borrow(module);
-  if (const int failed_line = volumes::Load(module)) {
-    py::AddTraceback(volumes::kInitName, failed_line, volumes::kSourceFile);
-  }
-}
+PyMODINIT_FUNC initvolumes(void) { py::GuardedLoad(volumes::InitModule); }

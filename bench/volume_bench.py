@@ -1,0 +1,412 @@
+"""The performance table: windows.volumes beside its ctypes peer and the
+floor, and the drive-event path of windows.plugwatch, all in one run.
+
+For every volume count the peer (bench/volumes_peer.py) must first build
+the same table with the same Win32 calls as the module. Then each workload
+is timed in rounds that take the module, the peer and the floor (the same
+Win32 calls from C++, bench/volume_floor.cpp) in turn; a figure is the
+median over the rounds of the CPU time per call, less the cost of the
+timing loop itself. Ratios compare figures of the same rounds.
+
+    PYTHONPATH=build/python:bench python2.7 bench/volume_bench.py
+        [--smoke] [--plot docs/refresh-by-volume-count.dat]
+
+--smoke runs every workload once and checks only that the peer agrees.
+"""
+
+import ctypes
+import logging
+import math
+import os
+import sys
+import threading
+import time
+
+import simwin
+from windows import volumes
+
+import volumes_peer
+from measure import (FileHandle, StatResult, make_machine, volume_name,
+                     volume_serial)
+from monitor_events import other_thread_ids, start_monitor, thread_cpu_seconds
+
+VOLUME_COUNTS = (4, 64, 1024, 4096)
+ROUNDS = 9
+ROUND_SECONDS = 0.01
+# The goals: a lookup at most this share of the peer's time, and a refresh's
+# cost above the floor at most this share of the peer's.
+LOOKUP_TARGET = 0.7
+REFRESH_TARGET = 0.2
+# Linear growth: the refresh's time grows from 64 volumes to the largest
+# count as a power of the count no higher than this (1 is linear, 2 the
+# quadratic growth of a double that scans every volume per query). Memory
+# effects put large tables a little above 1.
+LINEAR_LIMIT = 1.2
+EVENTS = 200
+SEND_TIMEOUT = 5.0
+IDLE_SECONDS = 1.0
+STICK = u"\\\\?\\Volume{00000000-1111-4222-8333-444444444444}\\"
+
+cpu_seconds = time.clock  # process CPU time on this platform
+
+
+def load_floor():
+  path = os.path.join(os.path.dirname(simwin.__file__), "..", "lib",
+                      "libvolume_floor.so")
+  floor = ctypes.CDLL(os.path.normpath(path))
+  for name, argtypes in (("FloorListVolumeNames", [ctypes.c_int64]),
+                         ("FloorPathNames", [ctypes.c_char_p, ctypes.c_int64]),
+                         ("FloorVolumeInformation",
+                          [ctypes.c_char_p, ctypes.c_int64]),
+                         ("FloorVolumeInformationByHandle",
+                          [ctypes.c_int64, ctypes.c_int64]),
+                         ("FloorRefresh", [ctypes.c_int64])):
+    getattr(floor, name).argtypes = argtypes
+    getattr(floor, name).restype = ctypes.c_int64
+  return floor
+
+
+def wide(text):
+  return text.encode("utf-16-le") + "\0\0"
+
+
+def recorded_calls(operation):
+  """The Win32 calls `operation` makes, search handles numbered by first use."""
+  simwin.clear_calls()
+  simwin.record_calls(True)
+  try:
+    operation()
+  finally:
+    simwin.record_calls(False)
+  handles = {}
+  calls = []
+  for call in simwin.calls():
+    function, args = call[0], call[1:]
+    if function in ("FindNextVolumeW", "FindVolumeClose"):
+      args = (handles.setdefault(args[0], len(handles)),) + args[1:]
+    calls.append((function,) + args)
+  return calls
+
+
+def workloads(volume_count, module_service, peer_service, floor, handle):
+  """(name, per-volume?, module op, peer op, floor op or None) of each
+  workload; each op takes a repeat count."""
+  middle = volume_count // 2
+  name = volume_name(middle)
+  wide_name = wide(name)
+  serial = volume_serial(middle)
+  volume_id = volumes._VolumeIDFromSerialNumber(serial)
+  stat = StatResult(serial)
+  handle_wrapper = FileHandle(handle)
+  module_service.AllVolumeEntries()
+  peer_service.AllVolumeEntries()
+  volumes.IsFAT(serial, handle_wrapper)
+  volumes_peer.IsFAT(serial, handle_wrapper)
+
+  def looped(call):
+    def run(repeat):
+      for _ in xrange(repeat):
+        call()
+    return run
+
+  def both(make):
+    return looped(make(volumes, module_service)), looped(
+        make(volumes_peer, peer_service))
+
+  rows = []
+
+  def row(label, make, floor_op=None, target=None):
+    module_op, peer_op = both(make)
+    rows.append((label, module_op, peer_op, floor_op, target))
+
+  row("_ListVolumeNames", lambda m, s: m._ListVolumeNames,
+      floor.FloorListVolumeNames)
+  row("_GetVolumePathNamesForVolumeName",
+      lambda m, s: lambda: m._GetVolumePathNamesForVolumeName(name),
+      lambda repeat: floor.FloorPathNames(wide_name, repeat))
+  row("GetVolumeInformation", lambda m, s: lambda: m.GetVolumeInformation(name),
+      lambda repeat: floor.FloorVolumeInformation(wide_name, repeat))
+  row("GetVolumeInformationByHandle",
+      lambda m, s: lambda: m.GetVolumeInformationByHandle(handle),
+      lambda repeat: floor.FloorVolumeInformationByHandle(handle, repeat))
+  row("forced refresh", lambda m, s: lambda: s.AllVolumeEntries(True),
+      floor.FloorRefresh, REFRESH_TARGET)
+  row("GetVolumeEntryForVolumeID",
+      lambda m, s: lambda: s.GetVolumeEntryForVolumeID(volume_id),
+      target=LOOKUP_TARGET)
+  row("GetVolumeEntryForDeviceNumber",
+      lambda m, s: lambda: s.GetVolumeEntryForDeviceNumber(serial),
+      target=LOOKUP_TARGET)
+  row("VolumeInfo.FindVolumeID", lambda m, s: lambda: s.FindVolumeID(stat),
+      target=LOOKUP_TARGET)
+  row("FindVolumeID", lambda m, s: lambda: m.FindVolumeID(stat),
+      target=LOOKUP_TARGET)
+  row("IsFAT, cached", lambda m, s: lambda: m.IsFAT(serial, handle_wrapper),
+      target=LOOKUP_TARGET)
+  row("AllVolumeEntries, cached", lambda m, s: s.AllVolumeEntries,
+      target=LOOKUP_TARGET if volume_count <= 4 else None)
+  return rows
+
+
+def per_call(operation, repeat):
+  started = cpu_seconds()
+  operation(repeat)
+  return (cpu_seconds() - started) / repeat
+
+
+def median(values):
+  ordered = sorted(values)
+  return ordered[len(ordered) // 2]
+
+
+def calibrated_repeat(operation):
+  repeat = 1
+  while True:
+    started = cpu_seconds()
+    operation(repeat)
+    if cpu_seconds() - started >= ROUND_SECONDS / 4 or repeat >= 1 << 20:
+      return max(1, int(repeat * ROUND_SECONDS /
+                        max(cpu_seconds() - started, 1e-6)))
+    repeat *= 4
+
+
+def time_sides(operations, rounds, smoke):
+  """Median seconds per call of each operation, over rounds taking each in
+  turn, less the timing loop's own cost per call."""
+  if smoke:
+    for operation in operations:
+      if operation is not None:
+        operation(1)
+    return [1e-9 if operation is not None else None for operation in operations]
+  empty_loop = lambda repeat: [None for _ in xrange(repeat)]
+  repeats = [calibrated_repeat(operation) if operation is not None else 0
+             for operation in operations]
+  samples = [[] for _ in operations]
+  loop = []
+  for _ in range(rounds):
+    for index, operation in enumerate(operations):
+      if operation is not None:
+        samples[index].append(per_call(operation, repeats[index]))
+    loop.append(per_call(empty_loop, max(repeats)))
+  loop_cost = median(loop)
+  return [max(median(values) - loop_cost, 1e-9) if values else None
+          for values in samples]
+
+
+def check_peer_agrees(module_service, peer_service, handle):
+  """Raises SystemExit when the peer's answers or Win32 calls differ."""
+  module_calls = recorded_calls(lambda: module_service.AllVolumeEntries(True))
+  peer_calls = recorded_calls(lambda: peer_service.AllVolumeEntries(True))
+  problems = []
+  if module_calls != peer_calls:
+    problems.append("the refresh's Win32 calls differ")
+  if module_service.AllVolumeEntries() != peer_service.AllVolumeEntries():
+    problems.append("the tables differ")
+  name = volume_name(0)
+  for query, argument in (("_ListVolumeNames", None),
+                          ("_GetVolumePathNamesForVolumeName", name),
+                          ("GetVolumeInformation", name),
+                          ("GetVolumeInformationByHandle", handle)):
+    args = () if argument is None else (argument,)
+    calls = [recorded_calls(lambda: getattr(side, query)(*args))
+             for side in (volumes, volumes_peer)]
+    answers = [getattr(side, query)(*args) for side in (volumes, volumes_peer)]
+    if calls[0] != calls[1] or answers[0] != answers[1]:
+      problems.append("%s differs" % query)
+  if problems:
+    raise SystemExit("the peer does not agree with the module: %s"
+                     % "; ".join(problems))
+
+
+def format_seconds(seconds):
+  if seconds is None:
+    return "-"
+  return "%.3f" % (seconds * 1e6) if seconds < 1e-3 else "%.0f" % (seconds * 1e6)
+
+
+def volume_rows(smoke, rounds):
+  """The table rows of the volume workloads, and the refresh times by count."""
+  floor = load_floor()
+  table = []
+  refresh = []
+  for volume_count in (VOLUME_COUNTS[:1] if smoke else VOLUME_COUNTS):
+    make_machine(volume_count)
+    handle = simwin.open_handle(volume_name(volume_count // 2))
+    volumes.VolumeInfo._ResetInstanceForTesting()
+    volumes_peer.VolumeInfo._ResetInstanceForTesting()
+    module_service = volumes.VolumeInfo()
+    peer_service = volumes_peer.VolumeInfo()
+    check_peer_agrees(module_service, peer_service, handle)
+    for label, module_op, peer_op, floor_op, target in workloads(
+        volume_count, module_service, peer_service, floor, handle):
+      module, peer, floor_time = time_sides([module_op, peer_op, floor_op],
+                                            rounds, smoke)
+      if target == REFRESH_TARGET:
+        ratio = (module - floor_time) / max(peer - floor_time, 1e-9)
+        refresh.append((volume_count, module, peer, floor_time))
+      else:
+        ratio = module / peer
+      table.append((label, volume_count, module, peer, floor_time, ratio,
+                    target))
+    simwin.close_handle(handle)
+  return table, refresh
+
+
+class EventHandler(object):
+  """handler.Push: the moment each event arrives."""
+
+  def __init__(self):
+    self.pushed = []
+    self.lock = threading.Lock()
+
+  def Push(self, event):
+    now = time.time()
+    with self.lock:
+      self.pushed.append(now)
+
+
+def busy_python(stop):
+  count = 0
+  while not stop.is_set():
+    count += 1
+
+
+def lock_holding_c_calls(stop):
+  # PyDLL keeps the interpreter lock through the call, as a native
+  # extension's long call does.
+  usleep = ctypes.PyDLL(None).usleep
+  usleep.argtypes = [ctypes.c_uint]
+  while not stop.is_set():
+    usleep(1000)
+
+
+def event_rows(smoke):
+  """(condition, p50 ms, p99 ms, max ms, events/s, lost) per condition, and
+  the idle monitor's CPU seconds."""
+  handler = EventHandler()
+  monitor = start_monitor(handler)
+  rows = []
+  events = 2 if smoke else EVENTS
+  for condition, load in (("alone", None),
+                          ("with a CPU-bound Python thread", busy_python),
+                          ("with a thread in 1 ms C calls holding the lock",
+                           lock_holding_c_calls)):
+    stop = threading.Event()
+    loader = None
+    if load is not None:
+      loader = threading.Thread(target=load, args=(stop,))
+      loader.daemon = True
+      loader.start()
+    latencies = []
+    lost = 0
+    started = time.time()
+    for index in range(events):
+      del handler.pushed[:]
+      sent = time.time()
+      if index % 2 == 0:
+        answered = simwin.plug(STICK, [u"G:\\"], filesystem=u"exFAT",
+                               drive_type=2, timeout=SEND_TIMEOUT)
+      else:
+        answered = simwin.unplug(STICK, timeout=SEND_TIMEOUT)
+      if answered != 1 or not handler.pushed:
+        lost += 1
+      else:
+        latencies.append(handler.pushed[0] - sent)
+    elapsed = time.time() - started
+    stop.set()
+    if loader is not None:
+      loader.join(SEND_TIMEOUT)
+      if loader.is_alive():
+        raise SystemExit("a load thread did not stop")
+    latencies.sort()
+    def at(share):
+      if not latencies:
+        return float("nan")
+      return latencies[min(len(latencies) - 1, int(share * len(latencies)))] * 1e3
+    rows.append((condition, at(0.5), at(0.99), at(1.0) if latencies else
+                 float("nan"), events / elapsed, lost))
+  # The load threads have ended (and left the kernel's list a moment
+  # later): what is left beside this one is the monitor's.
+  time.sleep(0.05)
+  tasks = other_thread_ids()
+  cpu_before = sum(thread_cpu_seconds(task) for task in tasks)
+  time.sleep(0.05 if smoke else IDLE_SECONDS)
+  idle_cpu = sum(thread_cpu_seconds(task) for task in tasks) - cpu_before
+  monitor.Stop()
+  monitor.join(SEND_TIMEOUT)
+  if monitor.is_alive():
+    raise SystemExit("the monitor did not stop")
+  return rows, idle_cpu
+
+
+def print_table(table, refresh, events, idle_cpu):
+  print("| Workload | Volumes | Module us | Peer us | Floor us | Ratio | Target |")
+  print("|---|---:|---:|---:|---:|---:|---|")
+  failed = False
+  for label, count, module, peer, floor_time, ratio, target in table:
+    verdict = ""
+    if target is not None:
+      met = ratio <= target
+      failed = failed or not met
+      kind = "above floor " if target == REFRESH_TARGET else ""
+      verdict = "%s<= %.1f %s" % (kind, target, "met" if met else "MISSED")
+    print("| %s | %d | %s | %s | %s | %.2f | %s |" % (
+        label, count, format_seconds(module), format_seconds(peer),
+        format_seconds(floor_time), ratio, verdict))
+  if len(refresh) > 1:
+    print("")
+    print("Forced refresh per volume (us): count, module, peer, floor")
+    for count, module, peer, floor_time in refresh:
+      print("  %5d %9.2f %9.2f %9.2f" % (count, module / count * 1e6,
+                                         peer / count * 1e6,
+                                         floor_time / count * 1e6))
+    base = [row for row in refresh if row[0] == 64][0]
+    last = refresh[-1]
+    for index, side in ((1, "module"), (2, "peer"), (3, "floor")):
+      exponent = (math.log(last[index] / base[index]) /
+                  math.log(float(last[0]) / base[0]))
+      linear = exponent <= LINEAR_LIMIT
+      failed = failed or not linear
+      print("  %s: time grows as volumes^%.2f from 64 to %d volumes (%s)" % (
+          side, exponent, last[0], "linear" if linear else "NOT LINEAR"))
+  print("")
+  print("| Drive events, WM_DEVICECHANGE to handler.Push | p50 ms | p99 ms "
+        "| max ms | events/s | lost |")
+  print("|---|---:|---:|---:|---:|---:|")
+  for condition, p50, p99, worst, rate, lost in events:
+    print("| %s | %.2f | %.2f | %.1f | %.0f | %d |" % (condition, p50, p99,
+                                                       worst, rate, lost))
+  print("")
+  print("Idle monitor: %.3f CPU seconds over %.1f s" % (idle_cpu,
+                                                         IDLE_SECONDS))
+  return failed
+
+
+def write_plot_data(path, refresh):
+  with open(path, "w") as data:
+    data.write("# volumes, forced refresh in ms: module, ctypes peer, floor\n")
+    for count, module, peer, floor_time in refresh:
+      data.write("%d %.4f %.4f %.4f\n" % (count, module * 1e3, peer * 1e3,
+                                          floor_time * 1e3))
+
+
+def main(argv):
+  smoke = "--smoke" in argv
+  logging.getLogger("windows.volumes").setLevel(logging.WARNING)
+  logging.getLogger("plugwatch").setLevel(logging.WARNING)
+  started = time.time()
+  table, refresh = volume_rows(smoke, 1 if smoke else ROUNDS)
+  events, idle_cpu = event_rows(smoke)
+  if smoke:
+    print("smoke run: every workload ran once and the peer agrees with the "
+          "module (%.1f s)" % (time.time() - started))
+    return 0
+  failed = print_table(table, refresh, events, idle_cpu)
+  if "--plot" in argv:
+    write_plot_data(argv[argv.index("--plot") + 1], refresh)
+  print("(%.0f s)" % (time.time() - started))
+  return 1 if failed else 0
+
+
+if __name__ == "__main__":
+  sys.exit(main(sys.argv[1:]))
