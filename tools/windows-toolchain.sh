@@ -25,6 +25,13 @@ require_mingw() {
   MINGW_OBJDUMP=$MINGW_TRIPLET-objdump
 }
 
+# The names a Windows DLL or .pyd exports, one a line.
+pe_exports() {
+  "${MINGW_OBJDUMP:-$MINGW_TRIPLET-objdump}" -p "$1" |
+    sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+([^[:space:]]+).*/\1/p'
+}
+
 # Sets WINE and WINESERVER, or skips. Debian's wine64 package keeps its
 # loader out of PATH, in /usr/lib/wine.
 require_wine() {
@@ -50,4 +57,38 @@ cross_build() {
     -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$binary.configure.log" 2>&1 ||
     { cat "$binary.configure.log" >&2; return 1; }
   cmake --build "$binary" --parallel "${CROSS_BUILD_JOBS:-2}" -- -k
+}
+
+# Readies the Wine prefix every leg shares, <build-dir>/wine-prefix, and
+# exports what each Wine run needs: sets WINEPREFIX, or fails. Made on first
+# use (wineboot, then the null graphics driver so that windows exist without
+# a display) and only then marked ready: a prefix still booting makes window
+# and message tests fail. The legs that use it hold ctest's wine_prefix lock,
+# so one session at a time runs in it. The session is ended when the calling
+# script exits; the wait for it is bounded, since a leftover Windows process
+# can keep the wine server up for ever.
+prepare_wine_prefix() {
+  local build_dir=$1 log=$1/wine-prefix.log
+  export WINEPREFIX=$build_dir/wine-prefix
+  export WINEDEBUG=-all
+  # No Mono or Gecko installers, and no debugger that would wait on a crash.
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+  # Wine decodes drive labels as UTF-8 only under a UTF-8 locale.
+  export LC_ALL=C.UTF-8
+  unset DISPLAY WAYLAND_DISPLAY
+  trap 'timeout 60 "$WINESERVER" -w >/dev/null 2>&1 || "$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
+
+  local ready_marker=$WINEPREFIX/.contract-prefix-ready started
+  if [ ! -f "$ready_marker" ]; then
+    rm -rf "$WINEPREFIX"
+    started=$(date +%s)
+    timeout 300 "$WINE" wineboot --init >"$log" 2>&1 ||
+      { cat "$log" >&2; echo "could not make the Wine prefix" >&2; exit 1; }
+    timeout 120 "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
+      >>"$log" 2>&1 ||
+      { cat "$log" >&2; echo "could not select the null graphics driver" >&2; exit 1; }
+    timeout 120 "$WINESERVER" -w
+    touch "$ready_marker"
+    echo "made the Wine prefix $WINEPREFIX in $(($(date +%s) - started)) s"
+  fi
 }

@@ -120,6 +120,21 @@ class MonotonicTimeTest(unittest.TestCase):
       self.assertNotIsInstance(utils._MONOTONIC_CLOCK,
                                utils._NonDecreasingClock)
 
+  def testFallsBackWhereTheLoaderRefusesTheProcessItself(self):
+    # Windows' ctypes raises TypeError for CDLL(None) and has no librt.
+    def WindowsCDLL(name, **kwargs):
+      if name is None:
+        raise TypeError("expected string or Unicode object, NoneType found")
+      raise OSError("[Error 126] The specified module could not be found")
+    original = utils.ctypes.CDLL
+    utils.ctypes.CDLL = WindowsCDLL
+    try:
+      self.assertIsNone(utils._LoadClockGettime())
+      self.assertIsInstance(utils._MakeMonotonicClock(),
+                            utils._NonDecreasingClock)
+    finally:
+      utils.ctypes.CDLL = original
+
   def testFallbackIgnoresAClockSetBack(self):
     clock = utils._NonDecreasingClock()
     wall = [100.0]

@@ -5,7 +5,6 @@ import ctypes
 import gc
 import os
 import platform
-import Queue
 import sys
 import threading
 import time
@@ -30,30 +29,7 @@ NOTHING_OPEN = {"volume_searches": 0, "file_handles": 0, "windows": 0,
                 "notifications": 0, "props": 0}
 
 
-class Handler(object):
-  """The host's event handler: keeps what is pushed, in order."""
-
-  def __init__(self, on_push=None):
-    self.events = Queue.Queue()
-    self.on_push = on_push
-
-  def Push(self, event):
-    self.events.put(event)
-    if self.on_push:
-      self.on_push(event)
-    return "ignored"
-
-  def Next(self):
-    try:
-      return self.events.get(timeout=TIMEOUT)
-    except Queue.Empty:
-      raise AssertionError("no event within %g seconds" % TIMEOUT)
-
-  def Pending(self):
-    events = []
-    while not self.events.empty():
-      events.append(self.events.get_nowait())
-    return events
+Handler = testsupport.EventHandler
 
 
 # gettid's system call number, where the test knows it.

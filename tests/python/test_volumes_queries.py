@@ -34,18 +34,9 @@ def needed_length(paths):
   return sum(len(path) + 1 for path in paths) + 1
 
 
-class FileHandle(object):
-  """What the host hands IsFAT: `handle` is the raw Win32 handle."""
-
-  def __init__(self, handle):
-    self.handle = handle
-
-
-class StatResult(object):
-  """What the host hands FindVolumeID: `st_dev` is the volume's serial."""
-
-  def __init__(self, st_dev):
-    self.st_dev = st_dev
+# What the host hands IsFAT and FindVolumeID; the other test files take them from here.
+FileHandle = testsupport.FileHandle
+StatResult = testsupport.StatResult
 
 
 class VolumesTestCase(unittest.TestCase):
@@ -169,6 +160,17 @@ class VolumeInformationTest(VolumesTestCase):
     self.add_volume(2, [u"G:\\"], component_length=0)
     self.assertEqual([type(item) for item in
                       volumes.GetVolumeInformation(u"G:\\")[1:4]], [long] * 3)
+
+  def test_text_outside_the_bmp_at_either_width(self):
+    # A UCS-2 interpreter, like Windows, holds U+1F4BE as a surrogate pair;
+    # a UCS-4 one as one code point. A lone surrogate passes through as is.
+    label, folder = u"Disk\U0001F4BE\ud800", u"H:\\Fotos \U0001F4F7\\"
+    name = self.add_volume(9, [folder], label=label)
+    ucs2 = sys.maxunicode == 0xFFFF
+    read = volumes.GetVolumeInformation(folder)[0]
+    self.assertEqual((read, len(read)), (label, 7 if ucs2 else 6))
+    [path] = volumes._GetVolumePathNamesForVolumeName(name)
+    self.assertEqual((path, len(path)), (folder, 12 if ucs2 else 11))
 
   def test_trailing_backslash_added_when_missing(self):
     for path in (u"E:", u"E:\\", self.name):

@@ -7,6 +7,7 @@ hanging the run.
 import ctypes
 import logging
 import os
+import Queue
 import subprocess
 import sys
 import threading
@@ -115,6 +116,44 @@ def run_snippet(code, timeout=60.0, env=None):
   return child.returncode, out, err
 
 
+class EventHandler(object):
+  """The host's event handler of a monitor: keeps what is pushed, in order."""
+
+  def __init__(self, on_push=None):
+    self.events = Queue.Queue()
+    self.on_push = on_push
+
+  def Push(self, event):
+    self.events.put(event)
+    if self.on_push:
+      self.on_push(event)
+    return "ignored"
+
+  def Next(self):
+    try:
+      return self.events.get(timeout=DEFAULT_TIMEOUT)
+    except Queue.Empty:
+      raise AssertionError("no event within %g seconds" % DEFAULT_TIMEOUT)
+
+  def Pending(self):
+    events = []
+    while not self.events.empty():
+      events.append(self.events.get_nowait())
+    return events
+
+
+class FileHandle(object):
+  """What the host hands IsFAT: `handle` is the raw Win32 handle."""
+
+  def __init__(self, handle):
+    self.handle = handle
+
+
+class StatResult(object):
+  """What the host hands FindVolumeID: `st_dev` is the volume's serial."""
+
+  def __init__(self, st_dev):
+    self.st_dev = st_dev
 def check_version_mismatch(test, module):
   """The body of a TestCase method: `module` imported into an interpreter
   whose version it reads as 3.7 warns and loads under the default warning

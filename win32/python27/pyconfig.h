@@ -6,7 +6,10 @@
    between platforms. This one says just what those headers need to lay out
    every structure and declare every entry point as the Windows DLL does, so
    that the rest of a Python 2.7 header set can be used for a cross-build.
-   A build with Microsoft's compiler uses the SDK's own PC/pyconfig.h. */
+   A build with Microsoft's compiler uses the SDK's own PC/pyconfig.h; the
+   Windows interpreter leg of the tests checks that this header agrees with
+   it. Unlike it, this one does not define hypot as _hypot, which breaks
+   the C++ <math.h> under gcc. */
 #ifndef Py_CONFIG_H
 #define Py_CONFIG_H
 
@@ -40,8 +43,6 @@
 #define SIZEOF_TIME_T 8
 #define SIZEOF_OFF_T 4
 #define SIZEOF_FPOS_T 8
-#define SIZEOF_WCHAR_T 2
-#define SIZEOF__BOOL 1
 #define SIZEOF_HKEY 8
 #define HAVE_LONG_LONG 1
 #define PY_LONG_LONG long long
@@ -50,9 +51,15 @@
 #define PY_ULLONG_MAX ULLONG_MAX
 #define PY_FORMAT_SIZE_T "I"
 #define PY_FORMAT_LONG_LONG "I64"
-#define HAVE_STDINT_H 1
-#define HAVE_UINTPTR_T 1
-#define HAVE_INTPTR_T 1
+/* Exact-width types: with them, long integers use 30-bit digits. */
+#define HAVE_INT32_T 1
+#define PY_INT32_T int
+#define HAVE_UINT32_T 1
+#define PY_UINT32_T unsigned int
+#define HAVE_INT64_T 1
+#define PY_INT64_T PY_LONG_LONG
+#define HAVE_UINT64_T 1
+#define PY_UINT64_T unsigned PY_LONG_LONG
 #define DOUBLE_IS_LITTLE_ENDIAN_IEEE754 1
 
 /* Unicode: 16-bit code units shared with the Win32 wide-character API.
@@ -73,12 +80,12 @@
 #define HAVE_STDARG_PROTOTYPES
 #define HAVE_PROTOTYPES
 #define HAVE_COPYSIGN 1
-#define HAVE_HYPOT 1
-#define HAVE_ROUND 1
+#define HAVE_HYPOT
+#define HAVE_DECL_ISINF 1
+#define HAVE_DECL_ISNAN 1
 
 /* What python27.dll was built with, where the headers' macros depend on it. */
 #define WITH_PYMALLOC 1
 #define WITH_DOC_STRINGS 1
-#define Py_WIN_WIDE_FILENAMES
 
 #endif /* !Py_CONFIG_H */

@@ -18,7 +18,8 @@ def _LoadClockGettime():
   for find_library in (lambda: None, lambda: ctypes.util.find_library("rt")):
     try:
       function = ctypes.CDLL(find_library(), use_errno=True).clock_gettime
-    except (OSError, AttributeError):
+    except (OSError, AttributeError, TypeError):
+      # TypeError: Windows' loader has no "the process itself" (None).
       continue
     function.argtypes = [ctypes.c_int, ctypes.POINTER(_Timespec)]
     function.restype = ctypes.c_int
