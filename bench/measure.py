@@ -1,8 +1,15 @@
 """Timing and growth measures shared by the benchmarks."""
 
+import os
+import sys
 import time
 
 import simwin
+
+# The host's handle wrapper and stat result stand in once, beside the tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "tests", "python"))
+from testsupport import FileHandle, StatResult  # noqa: E402,F401
 
 # Growth that a long-running process would feel. Small one-off growth (an
 # allocator arena, a cache warming up) stays under these.
@@ -35,20 +42,6 @@ def report_growth(objects_before, objects_after, memory_before, memory_after):
     if too_much:
         print("  GROWTH: a long-running process would leak here")
     return too_much
-
-
-class FileHandle(object):
-    """What the host hands IsFAT: `handle` is the raw Win32 handle."""
-
-    def __init__(self, handle):
-        self.handle = handle
-
-
-class StatResult(object):
-    """What the host hands FindVolumeID: `st_dev` is the volume's serial."""
-
-    def __init__(self, st_dev):
-        self.st_dev = st_dev
 
 
 def volume_name(index):
