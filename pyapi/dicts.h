@@ -40,6 +40,13 @@ inline Object DictGet(Handle receiver, Handle get_name, PyObject* key,
       receiver.get(), get_name.get(), key, fallback, nullptr));
 }
 
+// not receiver: an exact dict is false exactly when it is empty. -1 with
+// an exception set when the receiver's truth test fails.
+inline int IsFalse(PyObject* receiver) {
+  if (PyDict_CheckExact(receiver)) return PyDict_Size(receiver) == 0;
+  return PyObject_Not(receiver);
+}
+
 // receiver.copy(), likewise.
 inline Object DictCopy(Handle receiver, Handle copy_name) {
   if (PyDict_CheckExact(receiver.get())) {

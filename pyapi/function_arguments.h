@@ -138,6 +138,15 @@ bool BindArguments(const char* function, PyObject* args, PyObject* kwargs,
                    const char* const (&names)[Count], Py_ssize_t required,
                    Object (&values)[Count]) {
   static_assert(Count <= kMaxBoundParameters, "too many parameters");
+  // The common call, inline: every argument by position, none missing.
+  const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+  if (kwargs == nullptr && positional >= required &&
+      positional <= static_cast<Py_ssize_t>(Count)) {
+    for (Py_ssize_t i = 0; i < positional; ++i) {
+      values[i] = Object::Borrow(PyTuple_GET_ITEM(args, i));
+    }
+    return true;
+  }
   PyObject* borrowed[Count];
   for (size_t i = 0; i < Count; ++i) borrowed[i] = values[i].get();
   if (!BindArguments(function, args, kwargs, names,

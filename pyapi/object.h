@@ -95,6 +95,30 @@ inline Object GetAttr(Handle object, Handle name) {
   return Object::Steal(PyObject_GetAttr(object.get(), name.get()));
 }
 
+// object.<name> for an interned str `name`, reading the instance's dict
+// directly when that is all the ordinary lookup would do: the type keeps
+// the generic lookup, is ready and has no attribute of that name, so no
+// descriptor can take part. `from_instance_dict`, when given, tells whether
+// that read found it. Anything else, a missing attribute included, takes
+// the ordinary lookup and its error.
+inline Object GetInstanceAttr(PyObject* object, PyObject* name,
+                              bool* from_instance_dict = nullptr) {
+  if (from_instance_dict != nullptr) *from_instance_dict = false;
+  PyTypeObject* const type = Py_TYPE(object);
+  if (type->tp_getattro == PyObject_GenericGetAttr &&
+      type->tp_dict != nullptr && _PyType_Lookup(type, name) == nullptr) {
+    PyObject** const dict = _PyObject_GetDictPtr(object);
+    PyObject* const value =
+        dict != nullptr && *dict != nullptr ? PyDict_GetItem(*dict, name)
+                                            : nullptr;
+    if (value != nullptr) {
+      if (from_instance_dict != nullptr) *from_instance_dict = true;
+      return Object::Borrow(value);
+    }
+  }
+  return Object::Steal(PyObject_GetAttr(object, name));
+}
+
 inline Object String(const char* text) {
   return Object::Steal(PyString_FromString(text));
 }

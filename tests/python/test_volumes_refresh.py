@@ -330,6 +330,21 @@ class RefreshTest(RefreshTestCase):
       self.refresh()
     self.assertEqual(str(raised.exception), "name 'utils' is not defined")
 
+  def test_own_matcher_and_an_equal_one_give_the_same_uuids(self):
+    for index in range(3):
+      self.add_volume(index, [u"%s:\\" % chr(ord("E") + index)],
+                      serial=index)
+    self.refresh()
+    own = dict((key, entry.uuid)
+               for key, entry in self.service._volume_entries.items())
+    volumes.VOLUME_NAME_GUID_MATCHER = re.compile(
+        volumes.VOLUME_NAME_GUID_MATCHER.pattern)
+    self.refresh()
+    self.assertEqual(dict((key, entry.uuid) for key, entry
+                          in self.service._volume_entries.items()), own)
+    self.assertTrue(all(type(uuid) is str and len(uuid) == 36
+                        for uuid in own.values()), own)
+
   def test_steps_and_timing_in_order(self):
     events = []
 

@@ -62,15 +62,6 @@ bool TestsWithoutPythonCode(PyObject* value) {
   return PyBool_Check(value) || value == Py_None || PyInt_CheckExact(value);
 }
 
-// Whether reading `name` from `self` reads nothing but the instance's dict:
-// the ordinary attribute lookup of a class that has no attribute of that
-// name (a property or other descriptor would run code at each read).
-bool IsPlainInstanceAttribute(PyObject* self, PyObject* name) {
-  PyTypeObject* const type = Py_TYPE(self);
-  return type->tp_getattro == PyObject_GenericGetAttr &&
-         _PyType_Lookup(type, name) == nullptr;
-}
-
 PyObject* FindVolumeIDMethodFunction(PyObject*, PyObject* args,
                                      PyObject* kwargs) {
   static const char* const kParameters[] = {"self", "stat_result"};
@@ -93,9 +84,11 @@ PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
   PyObject* const self = arguments[0].get();
   PyObject* const force_update = arguments[1].get();
   const Names& names = Name();
-  py::Object entries = py::GetAttr(self, names.volume_entries_attribute);
+  bool from_instance_dict = false;
+  py::Object entries = py::GetInstanceAttr(
+      self, names.volume_entries_attribute.get(), &from_instance_dict);
   if (!entries) return nullptr;
-  int refresh = PyObject_Not(entries.get());
+  int refresh = py::IsFalse(entries.get());
   if (refresh == 0) refresh = PyObject_IsTrue(force_update);
   if (refresh < 0) return nullptr;
   if (refresh) {
@@ -113,10 +106,9 @@ PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
   // which would find the same table again.
   const bool unchanged = !refresh && PyDict_CheckExact(entries.get()) &&
                          TestsWithoutPythonCode(force_update) &&
-                         IsPlainInstanceAttribute(
-                             self, names.volume_entries_attribute.get());
+                         from_instance_dict;
   if (!unchanged) {
-    entries = py::GetAttr(self, names.volume_entries_attribute);
+    entries = py::GetInstanceAttr(self, names.volume_entries_attribute.get());
     if (!entries) return nullptr;
   }
   return py::DictCopy(entries, names.copy).release();
@@ -124,7 +116,8 @@ PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
 
 py::Object EntryForVolumeID(PyObject* self, PyObject* volume_id) {
   const Names& names = Name();
-  py::Object entries = py::GetAttr(self, names.volume_entries_attribute);
+  py::Object entries =
+      py::GetInstanceAttr(self, names.volume_entries_attribute.get());
   if (!entries) return {};
   return py::DictGet(entries, names.get, volume_id);
 }

@@ -89,6 +89,12 @@ struct ModuleState {
   // None until the module body sets them.
   py::Object fat_filesystems;
   py::Object is_fat_cache;
+  // VOLUME_NAME_GUID_MATCHER as the module bound it at load, when `re`
+  // compiled the module's own pattern text, without flags, into the
+  // interpreter's pattern type. While the attribute still holds it, the
+  // refresh matches natively: a compiled pattern cannot be changed, so the
+  // result is the one its `match` would give. Null otherwise.
+  py::Object own_guid_matcher;
   Names names;
 };
 
@@ -129,7 +135,8 @@ template <typename Member>
 py::Object DeviceTypeMember(const Member& member) {
   py::Object volume_entry = Global(Name().volume_entry);
   if (!volume_entry) return volume_entry;
-  py::Object device_type = py::GetAttr(volume_entry, Name().device_type_class);
+  py::Object device_type =
+      py::GetInstanceAttr(volume_entry.get(), Name().device_type_class.get());
   if (!device_type) return device_type;
   return py::GetAttr(device_type, member);
 }

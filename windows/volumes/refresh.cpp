@@ -12,6 +12,7 @@
 #include "pyapi/object.h"
 #include "pyapi/text.h"
 #include "win32/win32.h"
+#include "windows/volumes/guid_text.h"
 #include "windows/volumes/identifiers.h"
 #include "windows/volumes/lock_context.h"
 #include "windows/volumes/module_state.h"
@@ -73,12 +74,37 @@ py::Object DeviceTypeOf(UINT drive_type) {
   return py::CallWith(get, code, unknown);
 }
 
+// The GUID text of the unicode `name` as an ASCII str, or None, as the
+// module's own compiled matcher and `encode("ascii")` give it.
+py::Object GuidTextOf(PyObject* name) {
+  size_t begin = 0;
+  size_t end = 0;
+  if (!FindGuidText(PyUnicode_AS_UNICODE(name),
+                    static_cast<size_t>(PyUnicode_GET_SIZE(name)), &begin,
+                    &end)) {
+    return py::Object::None();
+  }
+  py::Object guid = py::Object::Steal(PyString_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(end - begin)));
+  if (!guid) return guid;
+  const Py_UNICODE* const text = PyUnicode_AS_UNICODE(name);
+  char* const characters = PyString_AS_STRING(guid.get());
+  for (size_t i = begin; i < end; ++i) {
+    characters[i - begin] = static_cast<char>(text[i]);  // ASCII only
+  }
+  return guid;
+}
+
 // The GUID text of a volume GUID name as an ASCII str, or None for a name of
 // another form.
 py::Object VolumeUuid(PyObject* volume_name) {
   const Names& names = Name();
   py::Object matcher = Global(names.volume_name_guid_matcher);
   if (!matcher) return {};
+  if (matcher.get() == State().own_guid_matcher.get() &&
+      PyUnicode_CheckExact(volume_name)) {
+    return GuidTextOf(volume_name);
+  }
   py::Object match = CallMethod(matcher, names.match, py::Handle(volume_name));
   if (!match) return {};
   const int matched = PyObject_IsTrue(match.get());
@@ -187,7 +213,8 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
 
   py::Object volume_entry = Global(names.volume_entry);
   if (!volume_entry) return false;
-  py::Object entry_class = py::GetAttr(volume_entry, names.volume_entry_class);
+  py::Object entry_class =
+      py::GetInstanceAttr(volume_entry.get(), names.volume_entry_class.get());
   if (!entry_class) return false;
   py::Object fields = py::Object::Steal(PyDict_New());
   if (!fields) return false;
@@ -212,7 +239,7 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   py::Object entry = py::Object::Steal(
       PyObject_Call(entry_class.get(), no_positionals.get(), record));
   if (!entry) return false;
-  py::Object key = py::GetAttr(entry, names.volume);
+  py::Object key = py::GetInstanceAttr(entry.get(), names.volume.get());
   // A later volume with the same serial number replaces an earlier one.
   return key && PyDict_SetItem(entries, key.get(), entry.get()) == 0;
 }
