@@ -85,6 +85,28 @@ class AllVolumeEntriesTest(LookupTestCase):
     self.assertEqual(service.AllVolumeEntries(False), {"serial:2": None})
     self.assertEqual(tables, [])
 
+  def test_table_found_wherever_the_ordinary_lookup_finds_it(self):
+    base = volumes.VolumeInfo.__wrapped__
+    table, decoy = {"serial:1": "entry"}, {"serial:1": "decoy"}
+    cases = [  # class namespace, what the instance's dict holds
+        ({"_volume_entries": property(lambda self: table)}, decoy),
+        ({"_volume_entries": table}, None),
+        ({}, table),
+    ]
+    for namespace, in_dict in cases:
+      cls = type("Service", (base,), namespace)
+      service = cls.__new__(cls)
+      if in_dict is not None:
+        service.__dict__["_volume_entries"] = in_dict
+      self.assertEqual(service.GetVolumeEntryForVolumeID("serial:1"), "entry")
+      self.assertEqual(service.AllVolumeEntries(), table, namespace)
+    cls = type("Missing", (base,), {})
+    missing = cls.__new__(cls)
+    with self.assertRaises(AttributeError) as raised:
+      missing.GetVolumeEntryForVolumeID("serial:1")
+    self.assertEqual(str(raised.exception),
+                     "'Missing' object has no attribute '_volume_entries'")
+
   def test_empty_table_refreshes_every_time(self):
     volumes._ListVolumeNames = lambda: []
     for _ in range(3):
