@@ -338,6 +338,28 @@ class LoadSequenceTest(unittest.TestCase):
       self.assertEqual(result["error"], error)
       self.assertTrue(result["init_entry"])
 
+  def test_a_pattern_compiled_from_other_text_is_asked(self):
+    # Genuine compiled patterns whose text is not the module's, the second
+    # only past a NUL: the refresh must use their `match`, not its own.
+    cases = [(r"real_compile(r'\\\\\?\\(Volume)')", "Volume"),
+             (r"real_compile(pattern + '\x00|x')", None)]
+    for compiled, uuid in cases:
+      result = run_load(r"""
+          import simwin
+          simwin.reset()
+          simwin.add_volume(
+              u"\\\\?\\Volume{0000000a-0000-4000-8000-00000000000a}\\",
+              [u"E:\\"], serial=1)
+          service = windows.volumes.VolumeInfo()
+          result["uuid"] = service.AllVolumeEntries(True)["serial:1"].uuid
+          """, setup="""
+          import re
+          real_compile = re.compile
+          re.compile = lambda pattern, *rest: (
+              %s if "Volume" in pattern else real_compile(pattern, *rest))
+          """ % compiled)
+      self.assertEqual(result.get("uuid", result), uuid, compiled)
+
   def test_builtins_fetched_once_at_load(self):
     result = run_load("pass", setup="""
         import __builtin__

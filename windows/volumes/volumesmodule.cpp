@@ -103,9 +103,11 @@ bool IsOwnCompiledPattern(PyObject* matcher) {
     PyErr_Clear();
     return false;
   }
+  constexpr Py_ssize_t kPatternLength = sizeof kVolumeNameGuidPattern - 1;
   return PyString_CheckExact(pattern.get()) &&
-         std::strcmp(PyString_AS_STRING(pattern.get()),
-                     kVolumeNameGuidPattern) == 0 &&
+         PyString_GET_SIZE(pattern.get()) == kPatternLength &&
+         std::memcmp(PyString_AS_STRING(pattern.get()), kVolumeNameGuidPattern,
+                     kPatternLength) == 0 &&
          PyInt_CheckExact(flags.get()) && PyInt_AS_LONG(flags.get()) == 0;
 }
 
