@@ -84,15 +84,9 @@ py::Object GuidTextOf(PyObject* name) {
                     &end)) {
     return py::Object::None();
   }
-  py::Object guid = py::Object::Steal(PyString_FromStringAndSize(
-      nullptr, static_cast<Py_ssize_t>(end - begin)));
-  if (!guid) return guid;
-  const Py_UNICODE* const text = PyUnicode_AS_UNICODE(name);
-  char* const characters = PyString_AS_STRING(guid.get());
-  for (size_t i = begin; i < end; ++i) {
-    characters[i - begin] = static_cast<char>(text[i]);  // ASCII only
-  }
-  return guid;
+  return py::Object::Steal(
+      PyUnicode_EncodeASCII(PyUnicode_AS_UNICODE(name) + begin,
+                            static_cast<Py_ssize_t>(end - begin), nullptr));
 }
 
 // The GUID text of a volume GUID name as an ASCII str, or None for a name of
