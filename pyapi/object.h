@@ -79,9 +79,54 @@ Object MakeTuple(const Items&... items) {
   return tuple;
 }
 
+// What a call through PyObject_Call returns: a null result must come with
+// an exception.
+inline Object CallResult(PyObject* result) {
+  if (result == nullptr && !PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError,
+                    "NULL result without error in PyObject_Call");
+  }
+  return Object::Steal(result);
+}
+
+// function(*arguments) for an exact Python function: its code run on the
+// arguments with its globals, defaults and closure, which is all the
+// function type's own call does with an argument tuple. Calling it thus
+// makes no tuple. Null with the exception pending on failure.
+inline Object CallFunctionCode(PyObject* function, PyObject* const* arguments,
+                               int count) {
+  PyObject* const defaults = PyFunction_GET_DEFAULTS(function);
+  const bool has_defaults = defaults != nullptr && PyTuple_Check(defaults);
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return {};
+  PyObject* const result = PyEval_EvalCodeEx(
+      reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function)),
+      PyFunction_GET_GLOBALS(function), nullptr,
+      const_cast<PyObject**>(arguments), count, nullptr, 0,
+      has_defaults ? &PyTuple_GET_ITEM(defaults, 0) : nullptr,
+      has_defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0,
+      PyFunction_GET_CLOSURE(function));
+  Py_LeaveRecursiveCall();
+  return CallResult(result);
+}
+
+// Whether every one of `arguments` is there; a null one stands for a
+// failure whose exception is pending.
+inline bool AllPresent(PyObject* const* arguments, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (arguments[i] == nullptr) return false;
+  }
+  return true;
+}
+
 // callable(*items); null with an exception set on failure.
 template <typename... Items>
 Object CallWith(Handle callable, const Items&... items) {
+  if (Py_TYPE(callable.get()) == &PyFunction_Type) {
+    PyObject* arguments[] = {Handle(items).get()..., nullptr};
+    constexpr int kCount = sizeof...(Items);
+    if (!AllPresent(arguments, kCount)) return {};
+    return CallFunctionCode(callable.get(), arguments, kCount);
+  }
   Object args = MakeTuple(items...);
   if (!args) return args;
   return Object::Steal(PyObject_Call(callable.get(), args.get(), nullptr));

@@ -25,7 +25,13 @@ size_t WideLength(const Py_UNICODE* code_points, size_t size) {
   return length;
 }
 
+// Text without astral code points, the usual case, is one unit per code
+// point; the loops without a branch are the ones the compiler widens.
 WCHAR* EncodeWide(const Py_UNICODE* code_points, size_t size, WCHAR* out) {
+  if (WideLength(code_points, size) == size) {
+    for (size_t i = 0; i < size; ++i) out[i] = static_cast<WCHAR>(code_points[i]);
+    return out + size;
+  }
   for (size_t i = 0; i < size; ++i) {
     const unsigned long point = static_cast<unsigned long>(code_points[i]);
     if (Astral(code_points[i])) {
@@ -36,6 +42,12 @@ WCHAR* EncodeWide(const Py_UNICODE* code_points, size_t size, WCHAR* out) {
     }
   }
   return out;
+}
+
+bool HasSurrogate(const WCHAR* text, size_t length) {
+  unsigned found = 0;
+  for (size_t i = 0; i < length; ++i) found |= (text[i] & 0xF800) == 0xD800;
+  return found != 0;
 }
 
 bool PairAt(const WCHAR* text, size_t i, size_t length) {
@@ -53,6 +65,14 @@ Object UnicodeFromWide(const WCHAR* text, size_t length) {
       reinterpret_cast<const Py_UNICODE*>(text),
       static_cast<Py_ssize_t>(length)));
 #else
+  if (!HasSurrogate(text, length)) {
+    Object unicode = Object::Steal(
+        PyUnicode_FromUnicode(nullptr, static_cast<Py_ssize_t>(length)));
+    if (!unicode) return unicode;
+    Py_UNICODE* out = PyUnicode_AS_UNICODE(unicode.get());
+    for (size_t i = 0; i < length; ++i) out[i] = text[i];
+    return unicode;
+  }
   // Counted first, so that the result object is the only allocation.
   size_t points = length;
   for (size_t i = 0; i < length; ++i) {
@@ -94,10 +114,11 @@ Object UnicodeFromWideBuffer(const WCHAR* text, size_t capacity) {
 bool ContainsNul(PyObject* unicode) {
   const Py_UNICODE* units = PyUnicode_AS_UNICODE(unicode);
   const Py_ssize_t size = PyUnicode_GET_SIZE(unicode);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    if (units[i] == 0) return true;
-  }
-  return false;
+  // Scanned whole, without an early exit: names are short and clean, and
+  // the loop without a branch is the one the compiler widens.
+  unsigned found = 0;
+  for (Py_ssize_t i = 0; i < size; ++i) found |= units[i] == 0;
+  return found != 0;
 }
 
 WideArgument::WideArgument(PyObject* unicode, WCHAR suffix) {

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "host/winwrap.h"
+#include "pyapi/method_call.h"
 #include "pyapi/object.h"
 #include "win32/win32.h"
 
@@ -147,11 +148,11 @@ inline py::Object DriveTypeCode(UINT code) {
   return py::Object::Steal(PyLong_FromUnsignedLong(code));
 }
 
-// LOGGER.<level>, LOGGER looked up now; null with an exception pending.
-inline py::Object LoggerMethod(py::Handle level) {
+// LOGGER.<level>, LOGGER looked up now; false with an exception pending.
+inline py::Method LoggerMethod(const py::Object& level) {
   py::Object logger = Global(Name().logger);
-  if (!logger) return logger;
-  return py::GetAttr(logger, level);
+  if (!logger) return py::Method();
+  return py::Method::Find(logger, level.get());
 }
 
 // `format`, a literal, as a str made once: refreshes log per volume.
@@ -160,24 +161,32 @@ py::Object LogFormat(const char* format);
 // method(format, *arguments), `method` from LoggerMethod: the logging
 // framework formats. Returns false with the logger's exception pending.
 template <typename... Arguments>
-bool LogWith(py::Handle method, const char* format,
+bool LogWith(const py::Method& method, const char* format,
              const Arguments&... arguments) {
   py::Object text = LogFormat(format);
   if (!text) return false;
-  return static_cast<bool>(py::CallWith(method, text, arguments...));
+  return static_cast<bool>(method(text, arguments...));
 }
 
 // LOGGER.<level>(format, *arguments). Returns false with the logger's
 // exception pending.
 template <typename... Arguments>
-bool Log(py::Handle level, const char* format, const Arguments&... arguments) {
-  py::Object method = LoggerMethod(level);
+bool Log(const py::Object& level, const char* format,
+         const Arguments&... arguments) {
+  const py::Method method = LoggerMethod(level);
   return method && LogWith(method, format, arguments...);
 }
 
-// receiver.name(*arguments).
-template <typename MethodName, typename... Arguments>
-py::Object CallMethod(py::Handle receiver, const MethodName& name,
+// receiver.name(*arguments), `name` one of the interned names.
+template <typename... Arguments>
+py::Object CallMethod(py::Handle receiver, const py::Object& name,
+                      const Arguments&... arguments) {
+  return py::CallMethodOf(receiver, name.get(), arguments...);
+}
+
+// receiver.name(*arguments), for the calls made once at load.
+template <typename... Arguments>
+py::Object CallMethod(py::Handle receiver, const char* name,
                       const Arguments&... arguments) {
   py::Object method = py::GetAttr(receiver, name);
   if (!method) return method;

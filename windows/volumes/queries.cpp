@@ -31,58 +31,86 @@ struct VolumeInformationFields {
   WCHAR filesystem[kNameLength] = {};
 };
 
-py::Object MakeVolumeInformation(const VolumeInformationFields& fields) {
-  py::Object label_text = py::UnicodeFromWideBuffer(fields.label, kNameLength);
-  if (!label_text) return {};
-  py::Object serial =
-      py::Object::Steal(PyLong_FromUnsignedLong(fields.serial_number));
-  if (!serial) return {};
-  py::Object length =
-      py::Object::Steal(PyLong_FromUnsignedLong(fields.component_length));
-  if (!length) return {};
-  py::Object flag_bits =
-      py::Object::Steal(PyLong_FromUnsignedLong(fields.flags));
-  if (!flag_bits) return {};
+py::Object Label(const VolumeInformationFields& fields) {
+  return py::UnicodeFromWideBuffer(fields.label, kNameLength);
+}
+
+py::Object Number(DWORD value) {
+  return py::Object::Steal(PyLong_FromUnsignedLong(value));
+}
+
+py::Object FilesystemName(const VolumeInformationFields& fields) {
   py::Object filesystem_text =
       py::UnicodeFromWideBuffer(fields.filesystem, kNameLength);
   if (!filesystem_text) return {};
   // No error handler named means "strict", and lets the interpreter take
   // its built-in "mbcs" encoder without a codec registry lookup.
-  py::Object filesystem_name = py::Object::Steal(
+  return py::Object::Steal(
       PyUnicode_AsEncodedString(filesystem_text.get(), "mbcs", nullptr));
+}
+
+py::Object MakeVolumeInformation(const VolumeInformationFields& fields) {
+  py::Object label_text = Label(fields);
+  if (!label_text) return {};
+  py::Object serial = Number(fields.serial_number);
+  if (!serial) return {};
+  py::Object length = Number(fields.component_length);
+  if (!length) return {};
+  py::Object flag_bits = Number(fields.flags);
+  if (!flag_bits) return {};
+  py::Object filesystem_name = FilesystemName(fields);
   if (!filesystem_name) return {};
   return py::MakeTuple(label_text, serial, length, flag_bits, filesystem_name);
 }
 
-// The path-name buffer, from the interpreter's allocator.
+bool QueryVolumeInformation(const WCHAR* root, VolumeInformationFields* fields) {
+  if (!GetVolumeInformationW(root, fields->label, kNameLength,
+                             &fields->serial_number, &fields->component_length,
+                             &fields->flags, fields->filesystem, kNameLength)) {
+    RaiseLastWindowsError();
+    return false;
+  }
+  return true;
+}
+
+// The path-name buffer: in place for the lists most volumes have, from the
+// interpreter's allocator beyond.
 class PathNamesBuffer {
  public:
   PathNamesBuffer() = default;
-  ~PathNamesBuffer() { PyMem_Free(units_); }
+  ~PathNamesBuffer() { PyMem_Free(heap_); }
   PathNamesBuffer(const PathNamesBuffer&) = delete;
   PathNamesBuffer& operator=(const PathNamesBuffer&) = delete;
 
   // Replaces the buffer by one of `length` characters, releasing the old one
   // first. False with MemoryError pending when it cannot be had.
   bool Allocate(DWORD length) {
-    PyMem_Free(units_);
+    PyMem_Free(heap_);
+    heap_ = nullptr;
+    units_ = in_place_;
+    if (length <= kInPlaceLength) return true;
     units_ = nullptr;
     const uint64_t bytes = static_cast<uint64_t>(length) * sizeof(WCHAR);
     if (bytes <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-      units_ = static_cast<WCHAR*>(PyMem_Malloc(static_cast<size_t>(bytes)));
+      heap_ = static_cast<WCHAR*>(PyMem_Malloc(static_cast<size_t>(bytes)));
     }
-    if (units_ == nullptr) {
+    if (heap_ == nullptr) {
       py::RaiseAllocationFailure(static_cast<size_t>(bytes),
                                  MemoryErrorClass());
       return false;
     }
+    units_ = heap_;
     return true;
   }
 
   WCHAR* get() const { return units_; }
 
  private:
+  static constexpr DWORD kInPlaceLength = 4 * kNameLength;
+
   WCHAR* units_ = nullptr;
+  WCHAR* heap_ = nullptr;
+  WCHAR in_place_[kInPlaceLength];
 };
 
 // A size in bytes for log records and error texts.
@@ -242,12 +270,19 @@ py::Object VolumeInformationByHandle(int64_t handle) {
 
 py::Object VolumeInformationAt(const WCHAR* root) {
   VolumeInformationFields fields;
-  if (!GetVolumeInformationW(root, fields.label, kNameLength,
-                             &fields.serial_number, &fields.component_length,
-                             &fields.flags, fields.filesystem, kNameLength)) {
-    return py::Object::Steal(RaiseLastWindowsError());
-  }
+  if (!QueryVolumeInformation(root, &fields)) return {};
   return MakeVolumeInformation(fields);
+}
+
+bool VolumeFactsAt(const WCHAR* root, VolumeFacts* facts) {
+  VolumeInformationFields fields;
+  if (!QueryVolumeInformation(root, &fields)) return false;
+  facts->label = Label(fields);
+  if (!facts->label) return false;
+  facts->serial_number = Number(fields.serial_number);
+  if (!facts->serial_number) return false;
+  facts->filesystem = FilesystemName(fields);
+  return static_cast<bool>(facts->filesystem);
 }
 
 py::Object VolumeInformation(PyObject* path) {

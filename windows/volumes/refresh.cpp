@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <vector>
 
 #include "pyapi/args.h"
 #include "pyapi/dicts.h"
@@ -30,22 +29,26 @@ bool SkipVolumeAfterError(const char* format, py::Handle argument) {
   return Log(Name().exception, format, argument);
 }
 
-// Sorts the list of unicode mount points by length, shortest first; paths of
-// equal length keep the system's order.
+// Sorts the list of unicode mount points, which nothing else holds yet, by
+// length, shortest first; paths of equal length keep the system's order.
+// Its items are moved in place, their references with them.
 void SortByLength(PyObject* mount_points) {
+  PyObject** const paths = reinterpret_cast<PyListObject*>(mount_points)->ob_item;
   const Py_ssize_t count = PyList_GET_SIZE(mount_points);
-  std::vector<py::Object> paths;
-  paths.reserve(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    paths.push_back(py::Object::Borrow(PyList_GET_ITEM(mount_points, i)));
+  const auto shorter = [](PyObject* left, PyObject* right) {
+    return PyUnicode_GET_SIZE(left) < PyUnicode_GET_SIZE(right);
+  };
+  // A volume has a few mount points; insertion sort needs no buffer.
+  constexpr Py_ssize_t kFewPaths = 16;
+  if (count > kFewPaths) {
+    std::stable_sort(paths, paths + count, shorter);
+    return;
   }
-  std::stable_sort(paths.begin(), paths.end(),
-                   [](const py::Object& left, const py::Object& right) {
-                     return PyUnicode_GET_SIZE(left.get()) <
-                            PyUnicode_GET_SIZE(right.get());
-                   });
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyList_SetItem(mount_points, i, paths[static_cast<size_t>(i)].release());
+  for (Py_ssize_t i = 1; i < count; ++i) {
+    PyObject* const path = paths[i];
+    Py_ssize_t j = i;
+    for (; j > 0 && shorter(path, paths[j - 1]); --j) paths[j] = paths[j - 1];
+    paths[j] = path;
   }
 }
 
@@ -122,6 +125,29 @@ bool EndsWithBackslash(PyObject* name) {
   return size > 0 && PyUnicode_AS_UNICODE(name)[size - 1] == '\\';
 }
 
+// The volume information the table keeps, queried by the GUID name, not by
+// the mount point. Only a unicode name gets this far, and a name that is
+// already a root is passed as it is.
+bool FetchVolumeFacts(PyObject* volume_name,
+                      const std::optional<py::WideArgument>& wide_name,
+                      VolumeFacts* facts) {
+  if (wide_name && EndsWithBackslash(volume_name)) {
+    return VolumeFactsAt(wide_name->c_str(), facts);
+  }
+  py::Object information;
+  if (volume_name == Py_None || PyUnicode_CheckExact(volume_name)) {
+    information = VolumeInformation(volume_name);
+  } else {
+    py::RaiseExpectedType("unicode", volume_name);
+  }
+  if (!information) return false;
+  facts->label = py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 0));
+  facts->serial_number =
+      py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 1));
+  facts->filesystem = py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 4));
+  return true;
+}
+
 // Adds the record of one enumerated volume to `entries`, or skips the volume
 // by the skip rules. False only for an error that ends the refresh.
 bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
@@ -167,25 +193,14 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   }
   if (!mount_point) return false;
 
-  // Queried by the GUID name, not by the mount point. Only a unicode name
-  // gets this far, and a name that is already a root is passed as it is.
-  py::Object information;
-  if (wide_name && EndsWithBackslash(volume_name)) {
-    information = VolumeInformationAt(wide_name->c_str());
-  } else if (volume_name == Py_None || PyUnicode_CheckExact(volume_name)) {
-    information = VolumeInformation(volume_name);
-  } else {
-    py::RaiseExpectedType("unicode", volume_name);
-  }
-  if (!information) {
+  VolumeFacts facts;
+  if (!FetchVolumeFacts(volume_name, wide_name, &facts)) {
     return SkipVolumeAfterError("Unable to fetch volume info for %r, skipping.",
                                 mount_point);
   }
-  py::Object label = py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 0));
-  py::Object serial_number =
-      py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 1));
-  py::Object filesystem =
-      py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 4));
+  const py::Object& label = facts.label;
+  const py::Object& serial_number = facts.serial_number;
+  const py::Object& filesystem = facts.filesystem;
 
   const UINT drive_type = GetDriveTypeW(wide_name->c_str());
   py::Object device_type = DeviceTypeOf(drive_type);
@@ -288,7 +303,7 @@ py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
   py::Object end_time = MonotonicTime();
   if (!end_time) return {};
   // The logger's method first, then the difference, as the call reads.
-  py::Object log_info = LoggerMethod(names.info);
+  const py::Method log_info = LoggerMethod(names.info);
   if (!log_info) return {};
   py::Object elapsed =
       py::Object::Steal(PyNumber_Subtract(end_time.get(), start_time.get()));
