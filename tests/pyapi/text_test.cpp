@@ -22,6 +22,34 @@ TEST(Text, RoundTripsSurrogatePairsAndEmbeddedNuls) {
   EXPECT_EQ(py::WideFromUnicode(unicode.get()), py::WideString(text, 5));
 }
 
+// The scans run over whole vector widths and a remainder: a pair, a lone
+// surrogate or a NUL is found wherever it stands, in texts of any length.
+TEST(Text, ScansFindEveryUnitAtEveryPosition) {
+  for (size_t length = 2; length <= 40; ++length) {
+    for (size_t at = 0; at + 1 < length; ++at) {
+      py::WideString paired(length, u'v');
+      paired[at] = 0xD83D;
+      paired[at + 1] = 0xDE00;
+      py::Object unicode = py::UnicodeFromWide(paired.data(), length);
+      ASSERT_EQ(PyUnicode_GET_SIZE(unicode.get()),
+                static_cast<Py_ssize_t>(Py_UNICODE_SIZE == 2 ? length
+                                                             : length - 1));
+      EXPECT_EQ(py::WideFromUnicode(unicode.get()), paired) << length << at;
+      EXPECT_EQ(py::WideString(py::WideArgument(unicode.get()).c_str()), paired);
+      EXPECT_FALSE(py::ContainsNul(unicode.get()));
+
+      py::WideString lone(length, u'v');
+      lone[at] = 0xDC00;
+      EXPECT_EQ(py::WideFromUnicode(
+                    py::UnicodeFromWide(lone.data(), length).get()),
+                lone);
+      lone[at] = 0;
+      EXPECT_TRUE(py::ContainsNul(
+          py::UnicodeFromWide(lone.data(), length).get()));
+    }
+  }
+}
+
 TEST(Text, BufferStopsAtFirstNulOrCapacity) {
   const WCHAR text[] = {u'C', u':', 0, u'x'};
   py::Object up_to_nul = py::UnicodeFromWideBuffer(text, 4);

@@ -7,6 +7,17 @@
 
 namespace volumes {
 
+// Which ASCII units a GUID's text may hold.
+struct GuidUnits {
+  bool is[128] = {};
+  constexpr GuidUnits() {
+    for (int unit = 0; unit < 128; ++unit) {
+      is[unit] = (unit >= '0' && unit <= '9') || (unit >= 'A' && unit <= 'Z') ||
+                 (unit >= 'a' && unit <= 'z') || unit == '_' || unit == '-';
+    }
+  }
+};
+
 // The GUID text is text[*begin, *end) when the name matches; false when it
 // does not. Without flags \w is an ASCII letter, digit or underscore, for
 // byte and unicode subjects alike. The run of GUID characters is maximal:
@@ -20,12 +31,12 @@ bool FindGuidText(const Unit* text, size_t size, size_t* begin, size_t* end) {
   for (size_t i = 0; i < kPrefixLength; ++i) {
     if (text[i] != static_cast<Unit>(kPrefix[i])) return false;
   }
-  const auto is_guid_unit = [](Unit unit) {
-    return (unit >= '0' && unit <= '9') || (unit >= 'A' && unit <= 'Z') ||
-           (unit >= 'a' && unit <= 'z') || unit == '_' || unit == '-';
-  };
+  static constexpr GuidUnits kGuidUnits;
   size_t stop = kPrefixLength;
-  while (stop < size && is_guid_unit(text[stop])) ++stop;
+  while (stop < size && static_cast<unsigned long>(text[stop]) < 128 &&
+         kGuidUnits.is[text[stop]]) {
+    ++stop;
+  }
   if (stop == kPrefixLength || size - stop < 2 || text[stop] != '}' ||
       text[stop + 1] != '\\') {
     return false;
