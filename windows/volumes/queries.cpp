@@ -310,21 +310,29 @@ py::Object VolumePathNames(PyObject* guid_path) {
   return VolumePathNamesOf(name.c_str());
 }
 
-py::Object VolumePathNamesOf(const WCHAR* name) {
+namespace {
+
+// Fills `buffer` with the path names of the volume `name`, as many passes
+// as the system asks for; the text to read is buffer->get()[0, *length),
+// empty for a volume without mount points. False with the exception
+// pending.
+bool QueryPathNames(const WCHAR* name, PathNamesBuffer* buffer,
+                    size_t* length) {
   DWORD capacity = kInitialPathNamesLength;
   DWORD reported = 0;  // filled by the system, kept from pass to pass
-  PathNamesBuffer buffer;
-  if (!buffer.Allocate(capacity)) return {};
+  if (!buffer->Allocate(capacity)) return false;
   for (int pass = 1;; ++pass) {
     const BOOL succeeded = GetVolumePathNamesForVolumeNameW(
-        name, buffer.get(), capacity, &reported);
+        name, buffer->get(), capacity, &reported);
     // Read at once: the log calls below may run code that changes it.
     const DWORD error = succeeded ? ERROR_SUCCESS : GetLastError();
     if (reported < 2) {
       // A volume without mount points writes only the final NUL; a failed
       // call that reports nothing is still a failure.
-      if (succeeded) return py::Object::Steal(PyList_New(0));
-      return py::Object::Steal(RaiseWindowsError(error));
+      *length = 0;
+      if (succeeded) return true;
+      RaiseWindowsError(error);
+      return false;
     }
     if (succeeded) break;
     const bool asks_for_more = error == ERROR_MORE_DATA &&
@@ -333,21 +341,60 @@ py::Object VolumePathNamesOf(const WCHAR* name) {
     if (asks_for_more) {
       if (!Log(Name().debug, "%s isn't big enough, allocating %s bytes.",
                Bytes(capacity), Bytes(reported))) {
-        return {};
+        return false;
       }
       capacity = reported;
-      if (!buffer.Allocate(capacity)) return {};
+      if (!buffer->Allocate(capacity)) return false;
       continue;
     }
     if (!Log(Name().error, "Could not write path names into %s-byte buffer.",
              Bytes(capacity))) {
-      return {};
+      return false;
     }
-    return py::Object::Steal(RaiseWindowsError(error));
+    RaiseWindowsError(error);
+    return false;
   }
   // A success never reports more than the buffer holds; should it, only
   // what the buffer holds is read.
-  return SplitPathNames(buffer.get(), std::min(reported, capacity));
+  *length = std::min(reported, capacity);
+  return true;
+}
+
+// Whether `text` holds exactly one non-empty NUL-separated piece; it is
+// text[*start, *end) then.
+bool OnlyPathName(const WCHAR* text, size_t length, size_t* start,
+                  size_t* end) {
+  size_t pieces = 0;
+  size_t piece_start = 0;
+  for (size_t i = 0; i <= length; ++i) {
+    if (i < length && text[i] != 0) continue;
+    if (i > piece_start && ++pieces == 1) {
+      *start = piece_start;
+      *end = i;
+    }
+    piece_start = i + 1;
+  }
+  return pieces == 1;
+}
+
+}  // namespace
+
+py::Object VolumePathNamesOf(const WCHAR* name) {
+  PathNamesBuffer buffer;
+  size_t length = 0;
+  if (!QueryPathNames(name, &buffer, &length)) return {};
+  return SplitPathNames(buffer.get(), length);
+}
+
+py::Object VolumeMountPoints(const WCHAR* name, bool* listed) {
+  PathNamesBuffer buffer;
+  size_t length = 0;
+  if (!QueryPathNames(name, &buffer, &length)) return {};
+  size_t start = 0;
+  size_t end = 0;
+  *listed = !OnlyPathName(buffer.get(), length, &start, &end);
+  if (*listed) return SplitPathNames(buffer.get(), length);
+  return py::UnicodeFromWide(buffer.get() + start, end - start);
 }
 
 PyMethodDef kModuleCreationFunctions[] = {

@@ -52,6 +52,11 @@ py::Object VolumePathNames(PyObject* guid_path);
 // without NULs inside.
 py::Object VolumePathNamesOf(const WCHAR* name);
 
+// The mount points of the volume named `name` as VolumePathNamesOf gives
+// them (`*listed` true), except that the one mount point of a volume with
+// exactly one is given alone, as unicode (`*listed` false).
+py::Object VolumeMountPoints(const WCHAR* name, bool* listed);
+
 // The functions bound when the module object is created, in their order:
 // GetVolumeInformationByHandle, GetVolumeInformation,
 // _GetVolumePathNamesForVolumeName.

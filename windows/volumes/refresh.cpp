@@ -148,6 +148,38 @@ bool FetchVolumeFacts(PyObject* volume_name,
   return true;
 }
 
+// mount_points[0] of a list of none or several mount points, after the log
+// record of a volume with several; a volume without one is logged and
+// skipped (`*skip`, None). Null with the exception pending.
+py::Object FirstMountPoint(PyObject* volume_name,
+                           const py::Object& mount_points, bool* skip) {
+  const Names& names = Name();
+  *skip = PyList_GET_SIZE(mount_points.get()) == 0;
+  if (*skip) {
+    if (!Log(names.debug, "Volume %s has no mount point. Skipping.",
+             py::Handle(volume_name))) {
+      return {};
+    }
+    return py::Object::None();
+  }
+  if (PyList_GET_SIZE(mount_points.get()) > 1) {
+    SortByLength(mount_points.get());
+    if (!Log(names.debug, "Got multiple mounts for %s: %s",
+             py::Handle(volume_name), mount_points)) {
+      return {};
+    }
+  }
+  // Read as `mount_points[0]` reads, IndexError included: the log record
+  // above hands the list to the host's handlers, which may have changed it.
+  if (PyList_CheckExact(mount_points.get()) &&
+      PyList_GET_SIZE(mount_points.get()) > 0) {
+    return py::Object::Borrow(PyList_GET_ITEM(mount_points.get(), 0));
+  }
+  py::Object first = py::Object::Steal(PyInt_FromLong(0));
+  if (!first) return {};
+  return CallMethod(mount_points, names.get_item, first);
+}
+
 // Adds the record of one enumerated volume to `entries`, or skips the volume
 // by the skip rules. False only for an error that ends the refresh.
 bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
@@ -155,10 +187,11 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   // A unicode name is made into Win32 text once, for every query below.
   std::optional<py::WideArgument> wide_name;
   py::Object mount_points;
+  bool listed = true;  // else mount_points is the one mount point
   if (PyUnicode_CheckExact(volume_name)) {
     if (CheckNoNul(volume_name, "guid_path")) {
       wide_name.emplace(volume_name);
-      mount_points = VolumePathNamesOf(wide_name->c_str());
+      mount_points = VolumeMountPoints(wide_name->c_str(), &listed);
     }
   } else if (volume_name == Py_None || PyString_CheckExact(volume_name)) {
     mount_points = VolumePathNames(volume_name);
@@ -169,27 +202,13 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
     return SkipVolumeAfterError("Could not determine mount point for %s",
                                 volume_name);
   }
-  if (PyList_GET_SIZE(mount_points.get()) == 0) {
-    return Log(names.debug, "Volume %s has no mount point. Skipping.",
-               py::Handle(volume_name));
-  }
-  if (PyList_GET_SIZE(mount_points.get()) > 1) {
-    SortByLength(mount_points.get());
-    if (!Log(names.debug, "Got multiple mounts for %s: %s",
-             py::Handle(volume_name), mount_points)) {
-      return false;
-    }
-  }
-  // Read as `mount_points[0]` reads, IndexError included: the log record
-  // above hands the list to the host's handlers, which may have changed it.
   py::Object mount_point;
-  if (PyList_CheckExact(mount_points.get()) &&
-      PyList_GET_SIZE(mount_points.get()) > 0) {
-    mount_point = py::Object::Borrow(PyList_GET_ITEM(mount_points.get(), 0));
+  if (!listed) {
+    mount_point = std::move(mount_points);
   } else {
-    py::Object first = py::Object::Steal(PyInt_FromLong(0));
-    if (!first) return false;
-    mount_point = CallMethod(mount_points, names.get_item, first);
+    bool skip = false;
+    mount_point = FirstMountPoint(volume_name, mount_points, &skip);
+    if (mount_point && skip) return true;
   }
   if (!mount_point) return false;
 
