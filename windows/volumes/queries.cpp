@@ -73,44 +73,35 @@ bool QueryVolumeInformation(const WCHAR* root, VolumeInformationFields* fields) 
   return true;
 }
 
-// The path-name buffer: in place for the lists most volumes have, from the
-// interpreter's allocator beyond.
+// The path-name buffer, from the interpreter's allocator.
 class PathNamesBuffer {
  public:
   PathNamesBuffer() = default;
-  ~PathNamesBuffer() { PyMem_Free(heap_); }
+  ~PathNamesBuffer() { PyMem_Free(units_); }
   PathNamesBuffer(const PathNamesBuffer&) = delete;
   PathNamesBuffer& operator=(const PathNamesBuffer&) = delete;
 
   // Replaces the buffer by one of `length` characters, releasing the old one
   // first. False with MemoryError pending when it cannot be had.
   bool Allocate(DWORD length) {
-    PyMem_Free(heap_);
-    heap_ = nullptr;
-    units_ = in_place_;
-    if (length <= kInPlaceLength) return true;
+    PyMem_Free(units_);
     units_ = nullptr;
     const uint64_t bytes = static_cast<uint64_t>(length) * sizeof(WCHAR);
     if (bytes <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-      heap_ = static_cast<WCHAR*>(PyMem_Malloc(static_cast<size_t>(bytes)));
+      units_ = static_cast<WCHAR*>(PyMem_Malloc(static_cast<size_t>(bytes)));
     }
-    if (heap_ == nullptr) {
+    if (units_ == nullptr) {
       py::RaiseAllocationFailure(static_cast<size_t>(bytes),
                                  MemoryErrorClass());
       return false;
     }
-    units_ = heap_;
     return true;
   }
 
   WCHAR* get() const { return units_; }
 
  private:
-  static constexpr DWORD kInPlaceLength = 4 * kNameLength;
-
   WCHAR* units_ = nullptr;
-  WCHAR* heap_ = nullptr;
-  WCHAR in_place_[kInPlaceLength];
 };
 
 // A size in bytes for log records and error texts.
