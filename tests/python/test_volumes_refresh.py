@@ -642,5 +642,35 @@ class ConcurrentRefreshTest(RefreshTestCase):
     self.assertEqual(len(self.calls_of("FindFirstVolumeW")), 1)
 
 
+class RecordKeywordOrderTest(unittest.TestCase):
+  """VolumeEntry iterates the record's keywords in the order a call written
+  out in Python gives it, however the interpreter hashes strings (several
+  of these seeds lay the keywords out differently in a presized dict)."""
+
+  CHILD = r"""
+import simwin
+from common import volume_entry
+from windows import volumes
+simwin.load_default_machine()
+orders = []
+class Recorder(object):
+  def __init__(self, **fields):
+    orders.append(list(fields))
+    self.volume = fields["volume"]
+Recorder(volume=0, mountpoint=0, device_file=0, device_number=0, uuid=0,
+         model=0, device_type=0, label=0, filesystem=0, size=0)
+volume_entry.VolumeEntry = Recorder
+volumes.VolumeInfo.__wrapped__().AllVolumeEntries(True)
+print len(orders) > 1 and all(order == orders[0] for order in orders)
+"""
+
+  def test_order_under_hash_seeds(self):
+    for seed in range(8):
+      code, out, err = testsupport.run_snippet(
+          self.CHILD, env={"PYTHONHASHSEED": str(seed)})
+      self.assertEqual((0, "True"), (code, out.strip()), "seed %d: %s"
+                       % (seed, err))
+
+
 if __name__ == "__main__":
   unittest.main()

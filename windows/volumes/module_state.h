@@ -76,6 +76,8 @@ struct Names {
 // Makes every name. Returns false with an exception pending on failure.
 bool MakeNames(Names* names);
 
+constexpr UINT kDriveTypeCodes = DRIVE_RAMDISK + 1;
+
 struct ModuleState {
   // The module namespace, where module-level names are looked up at use.
   py::Object globals;
@@ -96,6 +98,11 @@ struct ModuleState {
   // refresh matches natively: a compiled pattern cannot be changed, so the
   // result is the one its `match` would give. Null otherwise.
   py::Object own_guid_matcher;
+  // Whether record dicts are made with their final table size, which the
+  // load found to leave every keyword where growing would.
+  bool presized_records = false;
+  // The GetDriveTypeW codes from DRIVE_UNKNOWN to DRIVE_RAMDISK as longs.
+  py::Object drive_type_codes[kDriveTypeCodes];
   Names names;
 };
 
@@ -143,9 +150,14 @@ py::Object DeviceTypeMember(const Member& member) {
 }
 
 // A GetDriveTypeW code as a key of DRIVE_TYPE_MAP: a long, as every Win32
-// number reaches the host.
+// number reaches the host. The seven codes Windows defines are made once, at
+// load, and shared: a long cannot change.
 inline py::Object DriveTypeCode(UINT code) {
-  return py::Object::Steal(PyLong_FromUnsignedLong(code));
+  const auto& codes = State().drive_type_codes;
+  if (code < kDriveTypeCodes && codes[code]) return codes[code];
+  py::Object made = py::Object::Steal(PyLong_FromUnsignedLong(code));
+  if (made && code < kDriveTypeCodes) State().drive_type_codes[code] = made;
+  return made;
 }
 
 // LOGGER.<level>, LOGGER looked up now; false with an exception pending.

@@ -104,6 +104,13 @@ class PathNamesBuffer {
   WCHAR* units_ = nullptr;
 };
 
+// The length of the text in a name buffer, up to its first NUL.
+size_t NameLength(const WCHAR* name) {
+  size_t length = 0;
+  while (length < kNameLength && name[length] != 0) ++length;
+  return length;
+}
+
 // A size in bytes for log records and error texts.
 py::Object Bytes(DWORD length) {
   return py::Object::Steal(
@@ -218,7 +225,12 @@ py::Object ListVolumeNames() {
   WCHAR name[kNameLength] = {};
   VolumeSearch search(FindFirstVolumeW(name, kNameLength));
   if (!search) return py::Object::Steal(RaiseLastWindowsError());
-  py::Object last = py::UnicodeFromWideBuffer(name, kNameLength);
+  // The last name kept as the buffer held it: two names are equal unicode
+  // exactly when their Win32 text is equal.
+  WCHAR last_name[kNameLength];
+  size_t last_length = NameLength(name);
+  std::copy(name, name + last_length, last_name);
+  py::Object last = py::UnicodeFromWide(name, last_length);
   if (!last) return {};
   py::Object names = py::Object::Steal(PyList_New(0));
   if (!names || PyList_Append(names.get(), last.get()) < 0) return {};
@@ -228,12 +240,10 @@ py::Object ListVolumeNames() {
       if (error == ERROR_NO_MORE_FILES) break;
       return py::Object::Steal(RaiseWindowsError(error));
     }
-    py::Object next = py::UnicodeFromWideBuffer(name, kNameLength);
+    const size_t length = NameLength(name);
+    py::Object next = py::UnicodeFromWide(name, length);
     if (!next) return {};
-    const int repeated =
-        PyObject_RichCompareBool(next.get(), last.get(), Py_EQ);
-    if (repeated < 0) return {};
-    if (repeated) {
+    if (length == last_length && std::equal(name, name + length, last_name)) {
       // A misbehaving driver can hand the same name back for ever.
       if (!Log(Name().error, "FindNextVolume improperly returned same value %s",
                next)) {
@@ -242,7 +252,8 @@ py::Object ListVolumeNames() {
       break;
     }
     if (PyList_Append(names.get(), next.get()) < 0) return {};
-    last = std::move(next);
+    std::copy(name, name + length, last_name);
+    last_length = length;
   }
   return names;
 }

@@ -16,6 +16,7 @@
 #include "windows/volumes/lock_context.h"
 #include "windows/volumes/module_state.h"
 #include "windows/volumes/queries.h"
+#include "windows/volumes/record_arguments.h"
 
 namespace volumes {
 namespace {
@@ -52,11 +53,6 @@ void SortByLength(PyObject* mount_points) {
   }
 }
 
-bool SetField(PyObject* fields, const py::Object& name,
-              const py::Object& value) {
-  return value && PyDict_SetItem(fields, name.get(), value.get()) == 0;
-}
-
 // DRIVE_TYPE_MAP.get(drive_type, volume_entry.DeviceType.UNKNOWN).
 py::Object DeviceTypeOf(UINT drive_type) {
   const Names& names = Name();
@@ -87,9 +83,14 @@ py::Object GuidTextOf(PyObject* name) {
                     &end)) {
     return py::Object::None();
   }
-  return py::Object::Steal(
-      PyUnicode_EncodeASCII(PyUnicode_AS_UNICODE(name) + begin,
-                            static_cast<Py_ssize_t>(end - begin), nullptr));
+  // FindGuidText lets only ASCII through, so each character is its byte.
+  const Py_UNICODE* const guid = PyUnicode_AS_UNICODE(name) + begin;
+  py::Object text = py::Object::Steal(
+      PyString_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(end - begin)));
+  if (!text) return text;
+  char* const bytes = PyString_AS_STRING(text.get());
+  for (size_t i = 0; i < end - begin; ++i) bytes[i] = static_cast<char>(guid[i]);
+  return text;
 }
 
 // The GUID text of a volume GUID name as an ASCII str, or None for a name of
@@ -244,28 +245,26 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   py::Object entry_class =
       py::GetInstanceAttr(volume_entry.get(), names.volume_entry_class.get());
   if (!entry_class) return false;
-  py::Object fields = py::Object::Steal(PyDict_New());
-  if (!fields) return false;
-  PyObject* const record = fields.get();
+  RecordArguments record;
   const bool complete =
-      SetField(record, names.volume, VolumeIDOf(serial_number)) &&
-      SetField(record, names.mountpoint, mount_point) &&
-      SetField(record, names.device_file, py::Object::Borrow(volume_name)) &&
-      SetField(record, names.device_number, serial_number) &&
-      SetField(record, names.uuid, volume_uuid) &&
-      SetField(record, names.model, py::Object::None()) &&
-      SetField(record, names.device_type, device_type) &&
-      SetField(record, names.label, label) &&
-      SetField(record, names.filesystem,
-               CallMethod(filesystem, names.lower)) &&
-      SetField(record, names.size,
-               py::Object::Steal(
-                   PyLong_FromUnsignedLongLong(capacity_bytes.QuadPart)));
+      record.Add(VolumeIDOf(serial_number)) &&          // volume
+      record.Add(mount_point) &&                        // mountpoint
+      record.Add(py::Object::Borrow(volume_name)) &&    // device_file
+      record.Add(serial_number) &&                      // device_number
+      record.Add(volume_uuid) &&                        // uuid
+      record.Add(py::Object::None()) &&                 // model
+      record.Add(device_type) &&                        // device_type
+      record.Add(label) &&                              // label
+      record.Add(CallMethod(filesystem, names.lower)) &&  // filesystem
+      record.Add(py::Object::Steal(                     // size
+          PyLong_FromUnsignedLongLong(capacity_bytes.QuadPart)));
   if (!complete) return false;
+  py::Object fields = record.Build();
+  if (!fields) return false;
   py::Object no_positionals = py::Object::Steal(PyTuple_New(0));
   if (!no_positionals) return false;
   py::Object entry = py::Object::Steal(
-      PyObject_Call(entry_class.get(), no_positionals.get(), record));
+      PyObject_Call(entry_class.get(), no_positionals.get(), fields.get()));
   if (!entry) return false;
   py::Object key = py::GetInstanceAttr(entry.get(), names.volume.get());
   // A later volume with the same serial number replaces an earlier one.

@@ -13,6 +13,7 @@
 #include "windows/volumes/lookups.h"
 #include "windows/volumes/module_state.h"
 #include "windows/volumes/queries.h"
+#include "windows/volumes/record_arguments.h"
 #include "windows/volumes/volume_info.h"
 
 namespace volumes {
@@ -152,6 +153,9 @@ int Load(PyObject* module) {
   if (IsOwnCompiledPattern(guid_matcher.get())) {
     state.own_guid_matcher = guid_matcher;
   }
+  const int presized_records = RecordTablesAlike();
+  if (presized_records < 0) return __LINE__;
+  state.presized_records = presized_records == 1;
   state.fat_filesystems = MakeFatFilesystems();
   if (!state.fat_filesystems) return __LINE__;
   state.is_fat_cache = py::Object::Steal(PyDict_New());

@@ -1,0 +1,78 @@
+#include "windows/volumes/record_arguments.h"
+
+#include <utility>
+
+#include "windows/volumes/module_state.h"
+
+namespace volumes {
+namespace {
+
+// The record's keywords, in the order the record passes them.
+constexpr py::Object Names::*kRecordKeywords[] = {
+    &Names::volume,      &Names::mountpoint, &Names::device_file,
+    &Names::device_number, &Names::uuid,     &Names::model,
+    &Names::device_type, &Names::label,      &Names::filesystem,
+    &Names::size,
+};
+constexpr int kRecordKeywordCount =
+    static_cast<int>(sizeof kRecordKeywords / sizeof kRecordKeywords[0]);
+static_assert(kRecordKeywordCount == RecordArguments::kKeywords,
+              "a record takes one value for each keyword");
+
+// What a dict grown one insertion at a time uses when it reaches its sixth
+// key (four times its keys): the size the presized dict asks for.
+constexpr Py_ssize_t kGrownTableUse = 4 * 6;
+
+PyObject* NewRecordDict(bool presized) {
+  return presized ? _PyDict_NewPresized(kGrownTableUse) : PyDict_New();
+}
+
+// A record dict of `values`, inserted as Build inserts them.
+py::Object FillRecordDict(bool presized, PyObject* const* values) {
+  py::Object fields = py::Object::Steal(NewRecordDict(presized));
+  if (!fields) return fields;
+  for (int i = kRecordKeywordCount - 1; i >= 0; --i) {
+    PyObject* const keyword = (Name().*kRecordKeywords[i]).get();
+    if (PyDict_SetItem(fields.get(), keyword, values[i]) < 0) return {};
+  }
+  return fields;
+}
+
+}  // namespace
+
+bool RecordArguments::Add(py::Object value) {
+  if (!value) return false;
+  values_[added_++] = std::move(value);
+  return true;
+}
+
+py::Object RecordArguments::Build() const {
+  PyObject* values[kRecordKeywordCount];
+  for (int i = 0; i < kRecordKeywordCount; ++i) values[i] = values_[i].get();
+  return FillRecordDict(State().presized_records, values);
+}
+
+int RecordTablesAlike() {
+  PyObject* nones[kRecordKeywordCount];
+  for (PyObject*& none : nones) none = Py_None;
+  py::Object grown = FillRecordDict(false, nones);
+  py::Object presized = FillRecordDict(true, nones);
+  if (!grown || !presized) return -1;
+  const auto* const grown_dict = reinterpret_cast<PyDictObject*>(grown.get());
+  const auto* const presized_dict =
+      reinterpret_cast<PyDictObject*>(presized.get());
+  if (grown_dict->ma_mask != presized_dict->ma_mask ||
+      grown_dict->ma_fill != kRecordKeywordCount ||
+      presized_dict->ma_fill != kRecordKeywordCount) {
+    return 0;
+  }
+  for (Py_ssize_t slot = 0; slot <= grown_dict->ma_mask; ++slot) {
+    if (grown_dict->ma_table[slot].me_key !=
+        presized_dict->ma_table[slot].me_key) {
+      return 0;
+    }
+  }
+  return 1;
+}
+
+}  // namespace volumes
