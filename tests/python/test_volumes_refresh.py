@@ -1,5 +1,6 @@
 """windows.volumes: the VolumeInfo table refresh, on the Win32 test double."""
 
+import gc
 import logging
 import re
 import sys
@@ -640,6 +641,47 @@ class ConcurrentRefreshTest(RefreshTestCase):
     self.assertIs(new_token, self.service._volume_ids)
     self.assertEqual(self.records(handler).count(REFRESHING), 1)
     self.assertEqual(len(self.calls_of("FindFirstVolumeW")), 1)
+
+
+class RecordDictTest(RefreshTestCase):
+  """A host that reaches the refresh's own keyword dict (here through the
+  collector) and keeps or changes it never sees the next record written
+  into it."""
+
+  def test_kept_or_changed_dict_is_not_refilled(self):
+    for number in (1, 2, 3):
+      self.add_volume(number, [u"%s:\\" % "EFG"[number - 1]],
+                      serial=number, label=u"L%d" % number)
+
+    def Keep(own):
+      kept.append((own, dict(own)))
+
+    def Change(own):
+      del own["model"]
+      own["extra"] = 1
+
+    for touch in (Keep, Change):
+      kept, seen = [], []
+
+      class Entries(object):
+        DeviceType = DeviceType
+
+        @staticmethod
+        def VolumeEntry(**fields):
+          seen.append(sorted(fields))
+          for holder in gc.get_referrers(fields["label"]):
+            if type(holder) is dict and holder is not fields and (
+                holder.get("label") is fields["label"]):
+              touch(holder)
+          return volume_entry.VolumeEntry(**fields)
+
+      volumes.volume_entry = Entries
+      self.refresh()
+      self.assertEqual(seen, [sorted(volume_entry.VolumeEntry.FIELDS)] * 3)
+      for own, as_passed in kept:
+        self.assertEqual(own, as_passed)
+      self.assertEqual(sorted(self.service._volume_entries),
+                       ["serial:1", "serial:2", "serial:3"])
 
 
 class RecordKeywordOrderTest(unittest.TestCase):

@@ -52,6 +52,51 @@ py::Object RecordArguments::Build() const {
   return FillRecordDict(State().presized_records, values);
 }
 
+py::Object RecordDict::Fill(const RecordArguments& arguments) {
+  if (!kept_) {
+    py::Object fields = arguments.Build();
+    if (!fields) return fields;
+    const auto* const dict = reinterpret_cast<PyDictObject*>(fields.get());
+    mask_ = dict->ma_mask;
+    for (int i = 0; i < kRecordKeywordCount; ++i) {
+      PyObject* const keyword = (Name().*kRecordKeywords[i]).get();
+      for (Py_ssize_t slot = 0; slot <= mask_; ++slot) {
+        if (dict->ma_table[slot].me_key == keyword) slots_[i] = slot;
+      }
+    }
+    return fields;
+  }
+  py::Object fields = std::move(kept_);
+  for (int i = 0; i < kRecordKeywordCount; ++i) {
+    PyObject* const keyword = (Name().*kRecordKeywords[i]).get();
+    if (PyDict_SetItem(fields.get(), keyword, arguments.value(i)) < 0) {
+      return {};
+    }
+  }
+  return fields;
+}
+
+void RecordDict::Return(py::Object fields) {
+  if (Py_REFCNT(fields.get()) == 1 && AsMade(fields.get())) {
+    kept_ = std::move(fields);
+  }
+}
+
+bool RecordDict::AsMade(PyObject* fields) const {
+  const auto* const dict = reinterpret_cast<PyDictObject*>(fields);
+  if (dict->ma_mask != mask_ || dict->ma_used != kRecordKeywordCount ||
+      dict->ma_fill != kRecordKeywordCount) {
+    return false;
+  }
+  for (int i = 0; i < kRecordKeywordCount; ++i) {
+    if (dict->ma_table[slots_[i]].me_key !=
+        (Name().*kRecordKeywords[i]).get()) {
+      return false;
+    }
+  }
+  return true;
+}
+
 int RecordTablesAlike() {
   PyObject* nones[kRecordKeywordCount];
   for (PyObject*& none : nones) none = Py_None;

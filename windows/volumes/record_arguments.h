@@ -29,9 +29,36 @@ class RecordArguments {
   // The keyword dict of the ten values; null with the exception pending.
   py::Object Build() const;
 
+  PyObject* value(int keyword) const { return values_[keyword].get(); }
+
  private:
   py::Object values_[kKeywords];
   int added_ = 0;
+};
+
+// The keyword dicts of one refresh's records. The dict passed for one record
+// is refilled in place for the next while nothing else holds it and its
+// table is as it was made: the same size, no other key, every keyword in
+// its slot. It is then the very dict a fresh fill would make, and the
+// refresh allocates nothing for it.
+class RecordDict {
+ public:
+  RecordDict() = default;
+  RecordDict(const RecordDict&) = delete;
+  RecordDict& operator=(const RecordDict&) = delete;
+
+  // The dict of `arguments`; null with the exception pending.
+  py::Object Fill(const RecordArguments& arguments);
+
+  // Takes back the dict Fill gave, once the call it was passed to is over.
+  void Return(py::Object fields);
+
+ private:
+  bool AsMade(PyObject* fields) const;
+
+  py::Object kept_;
+  Py_ssize_t mask_ = 0;
+  Py_ssize_t slots_[RecordArguments::kKeywords] = {};
 };
 
 // Whether a record dict made with the final table size holds every keyword

@@ -183,7 +183,8 @@ py::Object FirstMountPoint(PyObject* volume_name,
 
 // Adds the record of one enumerated volume to `entries`, or skips the volume
 // by the skip rules. False only for an error that ends the refresh.
-bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
+bool AddVolumeEntry(PyObject* volume_name, PyObject* entries,
+                    RecordDict* record_dict) {
   const Names& names = Name();
   // A unicode name is made into Win32 text once, for every query below.
   std::optional<py::WideArgument> wide_name;
@@ -259,13 +260,14 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
       record.Add(py::Object::Steal(                     // size
           PyLong_FromUnsignedLongLong(capacity_bytes.QuadPart)));
   if (!complete) return false;
-  py::Object fields = record.Build();
+  py::Object fields = record_dict->Fill(record);
   if (!fields) return false;
   py::Object no_positionals = py::Object::Steal(PyTuple_New(0));
   if (!no_positionals) return false;
   py::Object entry = py::Object::Steal(
       PyObject_Call(entry_class.get(), no_positionals.get(), fields.get()));
   if (!entry) return false;
+  record_dict->Return(std::move(fields));
   py::Object key = py::GetInstanceAttr(entry.get(), names.volume.get());
   // A later volume with the same serial number replaces an earlier one.
   return key && PyDict_SetItem(entries, key.get(), entry.get()) == 0;
@@ -300,9 +302,11 @@ py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
   py::Object name_iterator =
       py::Object::Steal(PyObject_GetIter(volume_names.get()));
   if (!name_iterator) return {};
+  RecordDict record_dict;
   while (py::Object volume_name =
              py::Object::Steal(PyIter_Next(name_iterator.get()))) {
-    if (!AddVolumeEntry(volume_name.get(), new_volume_entries.get())) {
+    if (!AddVolumeEntry(volume_name.get(), new_volume_entries.get(),
+                        &record_dict)) {
       return {};
     }
   }
