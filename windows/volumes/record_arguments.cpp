@@ -53,34 +53,48 @@ py::Object RecordArguments::Build() const {
 }
 
 py::Object RecordDict::Fill(const RecordArguments& arguments) {
-  if (!kept_) {
-    py::Object fields = arguments.Build();
-    if (!fields) return fields;
-    const auto* const dict = reinterpret_cast<PyDictObject*>(fields.get());
-    mask_ = dict->ma_mask;
-    for (int i = 0; i < kRecordKeywordCount; ++i) {
-      PyObject* const keyword = (Name().*kRecordKeywords[i]).get();
-      for (Py_ssize_t slot = 0; slot <= mask_; ++slot) {
-        if (dict->ma_table[slot].me_key == keyword) slots_[i] = slot;
-      }
-    }
+  py::Object fields = std::move(kept_);
+  // Checked now, not when the dict came back: host code has run since, and
+  // could have reached the dict (the collector lists it) and kept or
+  // changed it.
+  if (fields && Py_REFCNT(fields.get()) == 1 && AsMade(fields.get())) {
+    Refill(fields.get(), arguments);
     return fields;
   }
-  py::Object fields = std::move(kept_);
+  fields = arguments.Build();
+  if (!fields) return fields;
+  const auto* const dict = reinterpret_cast<PyDictObject*>(fields.get());
+  mask_ = dict->ma_mask;
   for (int i = 0; i < kRecordKeywordCount; ++i) {
     PyObject* const keyword = (Name().*kRecordKeywords[i]).get();
-    if (PyDict_SetItem(fields.get(), keyword, arguments.value(i)) < 0) {
-      return {};
+    for (Py_ssize_t slot = 0; slot <= mask_; ++slot) {
+      if (dict->ma_table[slot].me_key == keyword) slots_[i] = slot;
     }
   }
   return fields;
 }
 
-void RecordDict::Return(py::Object fields) {
-  if (Py_REFCNT(fields.get()) == 1 && AsMade(fields.get())) {
-    kept_ = std::move(fields);
+// What PyDict_SetItem does for a key the dict holds: the collector starts
+// tracking a dict that receives an object it may track, the new value
+// takes the slot and the old one is released. The old values are released
+// only once every slot is written, so that code run by a release finds the
+// dict whole.
+void RecordDict::Refill(PyObject* fields, const RecordArguments& arguments) {
+  auto* const dict = reinterpret_cast<PyDictObject*>(fields);
+  PyObject* old_values[kRecordKeywordCount];
+  for (int i = 0; i < kRecordKeywordCount; ++i) {
+    PyObject* const value = arguments.value(i);
+    if (!_PyObject_GC_IS_TRACKED(fields) && _PyObject_GC_MAY_BE_TRACKED(value)) {
+      PyObject_GC_Track(fields);
+    }
+    Py_INCREF(value);
+    old_values[i] = dict->ma_table[slots_[i]].me_value;
+    dict->ma_table[slots_[i]].me_value = value;
   }
+  for (PyObject* old_value : old_values) Py_DECREF(old_value);
 }
+
+void RecordDict::Return(py::Object fields) { kept_ = std::move(fields); }
 
 bool RecordDict::AsMade(PyObject* fields) const {
   const auto* const dict = reinterpret_cast<PyDictObject*>(fields);

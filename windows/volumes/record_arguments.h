@@ -39,8 +39,9 @@ class RecordArguments {
 // The keyword dicts of one refresh's records. The dict passed for one record
 // is refilled in place for the next while nothing else holds it and its
 // table is as it was made: the same size, no other key, every keyword in
-// its slot. It is then the very dict a fresh fill would make, and the
-// refresh allocates nothing for it.
+// the slot it was put in. Writing each value into its slot is then what
+// setting the keyword would do, and the result is the very dict a fresh
+// fill would make; the refresh allocates nothing for it.
 class RecordDict {
  public:
   RecordDict() = default;
@@ -55,6 +56,7 @@ class RecordDict {
 
  private:
   bool AsMade(PyObject* fields) const;
+  void Refill(PyObject* fields, const RecordArguments& arguments);
 
   py::Object kept_;
   Py_ssize_t mask_ = 0;
