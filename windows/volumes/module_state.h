@@ -7,6 +7,7 @@
 #include "host/winwrap.h"
 #include "pyapi/method_call.h"
 #include "pyapi/object.h"
+#include "windows/volumes/record_arguments.h"
 #include "win32/win32.h"
 
 namespace volumes {
@@ -101,6 +102,8 @@ struct ModuleState {
   // Whether record dicts are made with their final table size, which the
   // load found to leave every keyword where growing would.
   bool presized_records = false;
+  // The record keyword dict the refreshes refill.
+  RecordDict record_dict;
   // The GetDriveTypeW codes from DRIVE_UNKNOWN to DRIVE_RAMDISK as longs.
   py::Object drive_type_codes[kDriveTypeCodes];
   Names names;

@@ -58,7 +58,9 @@ py::Object RecordDict::Fill(const RecordArguments& arguments) {
   // could have reached the dict (the collector lists it) and kept or
   // changed it.
   if (fields && Py_REFCNT(fields.get()) == 1 && AsMade(fields.get())) {
-    Refill(fields.get(), arguments);
+    PyObject* values[kRecordKeywordCount];
+    for (int i = 0; i < kRecordKeywordCount; ++i) values[i] = arguments.value(i);
+    Refill(fields.get(), values);
     return fields;
   }
   fields = arguments.Build();
@@ -79,11 +81,11 @@ py::Object RecordDict::Fill(const RecordArguments& arguments) {
 // takes the slot and the old one is released. The old values are released
 // only once every slot is written, so that code run by a release finds the
 // dict whole.
-void RecordDict::Refill(PyObject* fields, const RecordArguments& arguments) {
+void RecordDict::Refill(PyObject* fields, PyObject* const* values) {
   auto* const dict = reinterpret_cast<PyDictObject*>(fields);
   PyObject* old_values[kRecordKeywordCount];
   for (int i = 0; i < kRecordKeywordCount; ++i) {
-    PyObject* const value = arguments.value(i);
+    PyObject* const value = values[i];
     if (!_PyObject_GC_IS_TRACKED(fields) && _PyObject_GC_MAY_BE_TRACKED(value)) {
       PyObject_GC_Track(fields);
     }
@@ -95,6 +97,17 @@ void RecordDict::Refill(PyObject* fields, const RecordArguments& arguments) {
 }
 
 void RecordDict::Return(py::Object fields) { kept_ = std::move(fields); }
+
+void RecordDict::ReleaseValues() {
+  if (!kept_) return;
+  if (Py_REFCNT(kept_.get()) != 1 || !AsMade(kept_.get())) {
+    kept_.reset();
+    return;
+  }
+  PyObject* nones[kRecordKeywordCount];
+  for (PyObject*& none : nones) none = Py_None;
+  Refill(kept_.get(), nones);
+}
 
 bool RecordDict::AsMade(PyObject* fields) const {
   const auto* const dict = reinterpret_cast<PyDictObject*>(fields);

@@ -36,12 +36,14 @@ class RecordArguments {
   int added_ = 0;
 };
 
-// The keyword dicts of one refresh's records. The dict passed for one record
-// is refilled in place for the next while nothing else holds it and its
-// table is as it was made: the same size, no other key, every keyword in
-// the slot it was put in. Writing each value into its slot is then what
-// setting the keyword would do, and the result is the very dict a fresh
-// fill would make; the refresh allocates nothing for it.
+// The keyword dicts of the refreshes' records. The dict passed for one
+// record is refilled in place for the next, within a refresh and from one
+// refresh to the next, while nothing else holds it and its table is as it
+// was made: the same size, no other key, every keyword in the slot it was
+// put in. Writing each value into its slot is then what setting the keyword
+// would do, and the result is the very dict a fresh fill would make; no
+// record allocates one. Between refreshes it holds None for every keyword,
+// so that no record's values outlive the refresh that made them.
 class RecordDict {
  public:
   RecordDict() = default;
@@ -54,9 +56,25 @@ class RecordDict {
   // Takes back the dict Fill gave, once the call it was passed to is over.
   void Return(py::Object fields);
 
+  // Puts None in every slot of the dict taken back, at the end of a
+  // refresh; a dict that is no longer as made is dropped instead.
+  void ReleaseValues();
+
+  // Releases the values at the end of a refresh, however it ends.
+  class RefreshScope {
+   public:
+    explicit RefreshScope(RecordDict* records) : records_(records) {}
+    ~RefreshScope() { records_->ReleaseValues(); }
+    RefreshScope(const RefreshScope&) = delete;
+    RefreshScope& operator=(const RefreshScope&) = delete;
+
+   private:
+    RecordDict* records_;
+  };
+
  private:
   bool AsMade(PyObject* fields) const;
-  void Refill(PyObject* fields, const RecordArguments& arguments);
+  void Refill(PyObject* fields, PyObject* const* values);
 
   py::Object kept_;
   Py_ssize_t mask_ = 0;

@@ -302,11 +302,12 @@ py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
   py::Object name_iterator =
       py::Object::Steal(PyObject_GetIter(volume_names.get()));
   if (!name_iterator) return {};
-  RecordDict record_dict;
+  RecordDict* const record_dict = &State().record_dict;
+  const RecordDict::RefreshScope records(record_dict);
   while (py::Object volume_name =
              py::Object::Steal(PyIter_Next(name_iterator.get()))) {
     if (!AddVolumeEntry(volume_name.get(), new_volume_entries.get(),
-                        &record_dict)) {
+                        record_dict)) {
       return {};
     }
   }
