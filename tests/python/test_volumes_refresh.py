@@ -684,6 +684,15 @@ class RecordDictTest(RefreshTestCase):
                        ["serial:1", "serial:2", "serial:3"])
 
 
+  def test_no_record_values_kept_between_refreshes(self):
+    name = self.add_volume(1, [u"E:\\"], serial=1)
+    volumes._ListVolumeNames = lambda: [name]
+    base = sys.getrefcount(name)
+    self.refresh()
+    self.service._volume_entries = {}
+    self.assertEqual(sys.getrefcount(name), base)
+
+
 class RecordKeywordOrderTest(unittest.TestCase):
   """VolumeEntry iterates the record's keywords in the order a call written
   out in Python gives it, however the interpreter hashes strings (several
