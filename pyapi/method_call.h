@@ -34,9 +34,7 @@ class Method {
     PyObject* const object = receiver.get();
     PyTypeObject* const type = Py_TYPE(object);
     PyObject* const found =
-        type->tp_getattro == PyObject_GenericGetAttr && type->tp_dict != nullptr
-            ? _PyType_Lookup(type, name)
-            : nullptr;
+        UsesGenericLookup(type) ? _PyType_Lookup(type, name) : nullptr;
     if (found != nullptr && (Py_TYPE(found) == &PyFunction_Type ||
                              Py_TYPE(found) == MethodDescriptorType())) {
       // Neither kind is a data descriptor: the receiver's own dict comes

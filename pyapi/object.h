@@ -140,6 +140,14 @@ inline Object GetAttr(Handle object, Handle name) {
   return Object::Steal(PyObject_GetAttr(object.get(), name.get()));
 }
 
+// Whether attributes of the type's instances are found by the generic
+// lookup alone, the type being ready: only its descriptors and the
+// instance's dict can take part.
+inline bool UsesGenericLookup(PyTypeObject* type) {
+  return type->tp_getattro == PyObject_GenericGetAttr &&
+         type->tp_dict != nullptr;
+}
+
 // object.<name> for an interned str `name`, reading the instance's dict
 // directly when that is all the ordinary lookup would do: the type keeps
 // the generic lookup, is ready and has no attribute of that name, so no
@@ -150,8 +158,7 @@ inline Object GetInstanceAttr(PyObject* object, PyObject* name,
                               bool* from_instance_dict = nullptr) {
   if (from_instance_dict != nullptr) *from_instance_dict = false;
   PyTypeObject* const type = Py_TYPE(object);
-  if (type->tp_getattro == PyObject_GenericGetAttr &&
-      type->tp_dict != nullptr && _PyType_Lookup(type, name) == nullptr) {
+  if (UsesGenericLookup(type) && _PyType_Lookup(type, name) == nullptr) {
     PyObject** const dict = _PyObject_GetDictPtr(object);
     PyObject* const value =
         dict != nullptr && *dict != nullptr ? PyDict_GetItem(*dict, name)

@@ -130,10 +130,14 @@ WideString WideFromUnicode(PyObject* unicode) {
   return text;
 }
 
-Object UnicodeFromWideBuffer(const WCHAR* text, size_t capacity) {
+size_t WideBufferLength(const WCHAR* text, size_t capacity) {
   size_t length = 0;
   while (length < capacity && text[length] != 0) ++length;
-  return UnicodeFromWide(text, length);
+  return length;
+}
+
+Object UnicodeFromWideBuffer(const WCHAR* text, size_t capacity) {
+  return UnicodeFromWide(text, WideBufferLength(text, capacity));
 }
 
 bool ContainsNul(PyObject* unicode) {

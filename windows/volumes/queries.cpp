@@ -104,13 +104,6 @@ class PathNamesBuffer {
   WCHAR* units_ = nullptr;
 };
 
-// The length of the text in a name buffer, up to its first NUL.
-size_t NameLength(const WCHAR* name) {
-  size_t length = 0;
-  while (length < kNameLength && name[length] != 0) ++length;
-  return length;
-}
-
 // A size in bytes for log records and error texts.
 py::Object Bytes(DWORD length) {
   return py::Object::Steal(
@@ -228,7 +221,7 @@ py::Object ListVolumeNames() {
   // The last name kept as the buffer held it: two names are equal unicode
   // exactly when their Win32 text is equal.
   WCHAR last_name[kNameLength];
-  size_t last_length = NameLength(name);
+  size_t last_length = py::WideBufferLength(name, kNameLength);
   std::copy(name, name + last_length, last_name);
   py::Object last = py::UnicodeFromWide(name, last_length);
   if (!last) return {};
@@ -240,7 +233,7 @@ py::Object ListVolumeNames() {
       if (error == ERROR_NO_MORE_FILES) break;
       return py::Object::Steal(RaiseWindowsError(error));
     }
-    const size_t length = NameLength(name);
+    const size_t length = py::WideBufferLength(name, kNameLength);
     py::Object next = py::UnicodeFromWide(name, length);
     if (!next) return {};
     if (length == last_length && std::equal(name, name + length, last_name)) {

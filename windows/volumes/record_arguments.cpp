@@ -23,6 +23,8 @@ static_assert(kRecordKeywordCount == RecordArguments::kKeywords,
 // key (four times its keys): the size the presized dict asks for.
 constexpr Py_ssize_t kGrownTableUse = 4 * 6;
 
+PyObject* Keyword(int index) { return (Name().*kRecordKeywords[index]).get(); }
+
 PyObject* NewRecordDict(bool presized) {
   return presized ? _PyDict_NewPresized(kGrownTableUse) : PyDict_New();
 }
@@ -32,8 +34,7 @@ py::Object FillRecordDict(bool presized, PyObject* const* values) {
   py::Object fields = py::Object::Steal(NewRecordDict(presized));
   if (!fields) return fields;
   for (int i = kRecordKeywordCount - 1; i >= 0; --i) {
-    PyObject* const keyword = (Name().*kRecordKeywords[i]).get();
-    if (PyDict_SetItem(fields.get(), keyword, values[i]) < 0) return {};
+    if (PyDict_SetItem(fields.get(), Keyword(i), values[i]) < 0) return {};
   }
   return fields;
 }
@@ -46,9 +47,13 @@ bool RecordArguments::Add(py::Object value) {
   return true;
 }
 
+void RecordArguments::Values(PyObject** values) const {
+  for (int i = 0; i < kRecordKeywordCount; ++i) values[i] = values_[i].get();
+}
+
 py::Object RecordArguments::Build() const {
   PyObject* values[kRecordKeywordCount];
-  for (int i = 0; i < kRecordKeywordCount; ++i) values[i] = values_[i].get();
+  Values(values);
   return FillRecordDict(State().presized_records, values);
 }
 
@@ -59,7 +64,7 @@ py::Object RecordDict::Fill(const RecordArguments& arguments) {
   // changed it.
   if (fields && Py_REFCNT(fields.get()) == 1 && AsMade(fields.get())) {
     PyObject* values[kRecordKeywordCount];
-    for (int i = 0; i < kRecordKeywordCount; ++i) values[i] = arguments.value(i);
+    arguments.Values(values);
     Refill(fields.get(), values);
     return fields;
   }
@@ -68,9 +73,8 @@ py::Object RecordDict::Fill(const RecordArguments& arguments) {
   const auto* const dict = reinterpret_cast<PyDictObject*>(fields.get());
   mask_ = dict->ma_mask;
   for (int i = 0; i < kRecordKeywordCount; ++i) {
-    PyObject* const keyword = (Name().*kRecordKeywords[i]).get();
     for (Py_ssize_t slot = 0; slot <= mask_; ++slot) {
-      if (dict->ma_table[slot].me_key == keyword) slots_[i] = slot;
+      if (dict->ma_table[slot].me_key == Keyword(i)) slots_[i] = slot;
     }
   }
   return fields;
@@ -116,8 +120,7 @@ bool RecordDict::AsMade(PyObject* fields) const {
     return false;
   }
   for (int i = 0; i < kRecordKeywordCount; ++i) {
-    if (dict->ma_table[slots_[i]].me_key !=
-        (Name().*kRecordKeywords[i]).get()) {
+    if (dict->ma_table[slots_[i]].me_key != Keyword(i)) {
       return false;
     }
   }

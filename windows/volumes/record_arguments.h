@@ -29,7 +29,8 @@ class RecordArguments {
   // The keyword dict of the ten values; null with the exception pending.
   py::Object Build() const;
 
-  PyObject* value(int keyword) const { return values_[keyword].get(); }
+  // The ten values, borrowed, into `values`.
+  void Values(PyObject** values) const;
 
  private:
   py::Object values_[kKeywords];
