@@ -1,10 +1,9 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "pyapi/method_call.h"
 #include "pyapi/object.h"
+#include "tests/pyapi/outcome.h"
 
 namespace {
 
@@ -47,29 +46,6 @@ cases = [
 ]
 )";
 
-// What `call` gives: the repr of its result, or the exception's type and
-// text, cleared.
-template <typename Call>
-std::string Outcome(Call call) {
-  py::Object result = call();
-  if (result) {
-    py::Object text = py::Object::Steal(PyObject_Repr(result.get()));
-    return PyString_AsString(text.get());
-  }
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  py::Object text = py::Object::Steal(PyObject_Str(value));
-  std::string outcome = std::string(reinterpret_cast<PyTypeObject*>(type)->tp_name) +
-                        ": " + PyString_AsString(text.get());
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
-  return outcome;
-}
-
 py::Object CallWithTuple(const py::Method& method, PyObject* args) {
   switch (PyTuple_GET_SIZE(args)) {
     case 0: return method();
@@ -83,12 +59,8 @@ py::Object CallWithTuple(const py::Method& method, PyObject* args) {
 // Every case gives the same outcome through py::Method as through the
 // generic lookup and call, receivers left alike.
 TEST(MethodCall, AgreesWithTheGenericProtocol) {
-  Py_InitializeEx(0);
-  py::Object globals = py::Object::Steal(PyDict_New());
-  PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
-  py::Object ran = py::Object::Steal(
-      PyRun_String(kReceivers, Py_file_input, globals.get(), globals.get()));
-  ASSERT_TRUE(ran) << Outcome([] { return py::Object(); });
+  py::Object globals = RunScript(kReceivers);
+  ASSERT_TRUE(globals) << Outcome([] { return py::Object(); });
   PyObject* cases = PyDict_GetItemString(globals.get(), "cases");
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cases); ++i) {
     PyObject* receiver = PyTuple_GET_ITEM(PyList_GET_ITEM(cases, i), 0);

@@ -83,6 +83,7 @@ bool MakeNames(Names* names) {
       {&Names::group, "group"},
       {&Names::encode, "encode"},
       {&Names::get_item, "__getitem__"},
+      {&Names::init, "__init__"},
       {&Names::enter, "__enter__"},
       {&Names::exit, "__exit__"},
       {&Names::volume_entry_class, "VolumeEntry"},

@@ -45,6 +45,7 @@ struct Names {
   py::Object group;
   py::Object encode;
   py::Object get_item;  // __getitem__
+  py::Object init;  // __init__
   py::Object enter;     // __enter__
   py::Object exit;      // __exit__
   py::Object volume_entry_class;  // VolumeEntry

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "pyapi/args.h"
+#include "pyapi/construct.h"
 #include "pyapi/dicts.h"
 #include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
@@ -262,10 +263,8 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries,
   if (!complete) return false;
   py::Object fields = record_dict->Fill(record);
   if (!fields) return false;
-  py::Object no_positionals = py::Object::Steal(PyTuple_New(0));
-  if (!no_positionals) return false;
-  py::Object entry = py::Object::Steal(
-      PyObject_Call(entry_class.get(), no_positionals.get(), fields.get()));
+  py::Object entry = py::ConstructWithKeywords(entry_class.get(), fields.get(),
+                                               names.init.get());
   if (!entry) return false;
   record_dict->Return(std::move(fields));
   py::Object key = py::GetInstanceAttr(entry.get(), names.volume.get());
