@@ -56,14 +56,18 @@ class KeywordPairs {
  public:
   static constexpr Py_ssize_t kMaxKeywords = 16;
 
-  // False when the dict has more keys than are kept here.
+  // False when the exact dict `keywords` has more keys than are kept here.
   bool Take(PyObject* keywords) {
     if (PyDict_Size(keywords) > kMaxKeywords) return false;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(keywords, &position, &pairs_[2 * count_],
-                       &pairs_[2 * count_ + 1])) {
-      Py_INCREF(pairs_[2 * count_]);
-      Py_INCREF(pairs_[2 * count_ + 1]);
+    // The order of PyDict_Next: the table's filled slots, first to last.
+    const auto* const dict = reinterpret_cast<PyDictObject*>(keywords);
+    for (Py_ssize_t slot = 0; slot <= dict->ma_mask; ++slot) {
+      const PyDictEntry& entry = dict->ma_table[slot];
+      if (entry.me_value == nullptr) continue;
+      pairs_[2 * count_] = entry.me_key;
+      pairs_[2 * count_ + 1] = entry.me_value;
+      Py_INCREF(entry.me_key);
+      Py_INCREF(entry.me_value);
       ++count_;
     }
     return true;

@@ -1,6 +1,7 @@
 #include "windows/volumes/module_state.h"
 
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "pyapi/names.h"
 
@@ -43,12 +44,15 @@ py::Object Global(py::Handle name) {
 }
 
 py::Object LogFormat(const char* format) {
-  // Kept for the life of the process, like the module state.
-  static auto* const formats = new std::unordered_map<const char*, py::Object>;
-  const auto found = formats->find(format);
-  if (found != formats->end()) return found->second;
+  // Kept for the life of the process, like the module state. The module
+  // logs a dozen literals; a scan of their addresses beats hashing them.
+  static auto* const formats =
+      new std::vector<std::pair<const char*, py::Object>>;
+  for (const auto& [literal, text] : *formats) {
+    if (literal == format) return text;
+  }
   py::Object text = py::Object::Steal(PyString_InternFromString(format));
-  if (text) formats->emplace(format, text);
+  if (text) formats->emplace_back(format, text);
   return text;
 }
 

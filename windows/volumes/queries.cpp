@@ -111,18 +111,34 @@ py::Object Bytes(DWORD length) {
 }
 
 // The non-empty NUL-separated pieces of `text`, as a list of unicode.
-py::Object SplitPathNames(const WCHAR* text, size_t length) {
-  py::Object paths = py::Object::Steal(PyList_New(0));
-  if (!paths) return {};
+// Calls `piece(start, end)` for each non-empty piece of the `length`
+// characters of `text` between NULs, in order, while it returns true.
+template <typename Piece>
+bool ForEachPathName(const WCHAR* text, size_t length, Piece piece) {
   size_t start = 0;
   for (size_t end = 0; end <= length; ++end) {
     if (end < length && text[end] != 0) continue;
-    if (end > start) {
-      py::Object path = py::UnicodeFromWide(text + start, end - start);
-      if (!path || PyList_Append(paths.get(), path.get()) < 0) return {};
-    }
+    if (end > start && !piece(start, end)) return false;
     start = end + 1;
   }
+  return true;
+}
+
+py::Object SplitPathNames(const WCHAR* text, size_t length) {
+  Py_ssize_t count = 0;
+  ForEachPathName(text, length, [&](size_t, size_t) { return ++count, true; });
+  py::Object paths = py::Object::Steal(PyList_New(count));
+  if (!paths) return {};
+  Py_ssize_t index = 0;
+  const bool complete =
+      ForEachPathName(text, length, [&](size_t start, size_t end) {
+        PyObject* const path =
+            py::UnicodeFromWide(text + start, end - start).release();
+        if (path == nullptr) return false;
+        PyList_SET_ITEM(paths.get(), index++, path);
+        return true;
+      });
+  if (!complete) return {};
   return paths;
 }
 
@@ -360,15 +376,13 @@ bool QueryPathNames(const WCHAR* name, PathNamesBuffer* buffer,
 bool OnlyPathName(const WCHAR* text, size_t length, size_t* start,
                   size_t* end) {
   size_t pieces = 0;
-  size_t piece_start = 0;
-  for (size_t i = 0; i <= length; ++i) {
-    if (i < length && text[i] != 0) continue;
-    if (i > piece_start && ++pieces == 1) {
+  ForEachPathName(text, length, [&](size_t piece_start, size_t piece_end) {
+    if (++pieces == 1) {
       *start = piece_start;
-      *end = i;
+      *end = piece_end;
     }
-    piece_start = i + 1;
-  }
+    return true;
+  });
   return pieces == 1;
 }
 
