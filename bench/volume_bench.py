@@ -42,6 +42,11 @@ ROUND_SECONDS = 0.01
 CHEAP_SECONDS = 1e-6
 CHEAP_ROUNDS = 31
 CHEAP_ROUND_SECONDS = 0.02
+# A round calls each operation at least this often, however long the call.
+# With one call per round, each large refresh followed the other side's and
+# paid for collecting the young objects that one left, and a round's figure
+# turned on whether the collector's periodic pass fell in it.
+MIN_ROUND_CALLS = 10
 # The goals: a lookup at most this share of the peer's time, and a refresh's
 # cost above the floor at most this share of the peer's.
 LOOKUP_TARGET = 0.7
@@ -213,7 +218,8 @@ def calibrated_repeat(operation, round_seconds):
     operation(repeat)
     elapsed = max(cpu_seconds() - started, 1e-6)
     if elapsed >= round_seconds / 4 or repeat >= 1 << 20:
-      return max(1, int(repeat * round_seconds / elapsed)), elapsed / repeat
+      return (max(MIN_ROUND_CALLS, int(repeat * round_seconds / elapsed)),
+              elapsed / repeat)
     repeat *= 4
 
 
