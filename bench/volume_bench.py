@@ -7,9 +7,10 @@ is timed in rounds that take the module, the peer and the floor (the same
 Win32 calls from C++, bench/volume_floor.cpp) in turn; a figure is the
 median over the rounds of the CPU time per call, less the cost of the
 timing loop itself (for the module and the peer, a loop calling a function
-that does nothing, as each call is made from a function). Ratios compare
-figures of the same rounds. Operations under a microsecond run in more and
-longer rounds, so that their medians hold still from run to run.
+that does nothing, as each call is made from a function). A ratio is the
+median over the rounds of that round's ratio. A round calls each operation
+at least ten times; operations under a microsecond run in more and longer
+rounds, so that their medians hold still from run to run.
 
     PYTHONPATH=build/python:bench python2.7 bench/volume_bench.py
         [--smoke] [--plot docs/refresh-by-volume-count.dat]
@@ -228,14 +229,17 @@ def do_nothing():
 
 
 def time_sides(operations, rounds, smoke, python_sides=2):
-  """Median seconds per call of each operation, over rounds taking each in
-  turn, less the timing loop's own cost per call for the first
-  `python_sides`, which Python loops call."""
+  """(median seconds per call of each operation, the seconds per call of
+  every round), over rounds taking each operation in turn, less the timing
+  loop's own cost per call for the first `python_sides`, which Python loops
+  call."""
   if smoke:
     for operation in operations:
       if operation is not None:
         operation(1)
-    return [1e-9 if operation is not None else None for operation in operations]
+    figures = [1e-9 if operation is not None else None
+               for operation in operations]
+    return figures, [figures]
   calibrated = [calibrated_repeat(operation, ROUND_SECONDS)
                 if operation is not None else (0, 0.0)
                 for operation in operations]
@@ -248,17 +252,33 @@ def time_sides(operations, rounds, smoke, python_sides=2):
   # The module's and the peer's operations are Python loops calling a
   # function; the floor loops in C.
   empty_loop = looped(do_nothing)
-  samples = [[] for _ in operations]
+  per_round = []
   loop = []
   for _ in range(rounds):
-    for index, operation in enumerate(operations):
-      if operation is not None:
-        samples[index].append(per_call(operation, repeats[index]))
+    per_round.append([per_call(operation, repeats[index])
+                      if operation is not None else None
+                      for index, operation in enumerate(operations)])
     loop.append(per_call(empty_loop, max(repeats[:python_sides])))
   loop_cost = median(loop)
-  return [max(median(values) - (loop_cost if index < python_sides else 0.0),
-              1e-9)
-          if values else None for index, values in enumerate(samples)]
+  per_round = [[max(each - (loop_cost if index < python_sides else 0.0), 1e-9)
+                if each is not None else None
+                for index, each in enumerate(figures)]
+               for figures in per_round]
+  medians = [median([figures[index] for figures in per_round])
+             if operation is not None else None
+             for index, operation in enumerate(operations)]
+  return medians, per_round
+
+
+def refresh_ratio(module, peer, floor_time):
+  return (module - floor_time) / max(peer - floor_time, 1e-9)
+
+
+def round_ratio(per_round, ratio):
+  """The median over the rounds of `ratio` of each round's figures: the
+  sides of one round ran in the same state of the shared machine, which
+  can change between rounds."""
+  return median([ratio(*figures) for figures in per_round])
 
 
 def check_peer_agrees(module_service, peer_service, handle):
@@ -308,16 +328,20 @@ def volume_rows(smoke, rounds):
     for label, module_op, peer_op, floor_op, target, host_op in workloads(
         volume_count, module_service, peer_service, floor, handle):
       if host_op is None:
-        module, peer, floor_time = time_sides([module_op, peer_op, floor_op],
-                                              rounds, smoke)
+        (module, peer, floor_time), per_round = time_sides(
+            [module_op, peer_op, floor_op], rounds, smoke)
       else:
-        module, peer, host, floor_time = time_sides(
+        (module, peer, host, floor_time), per_round = time_sides(
             [module_op, peer_op, host_op, floor_op], rounds, smoke, 3)
       if target == REFRESH_TARGET:
-        ratio = (module - floor_time) / max(peer - floor_time, 1e-9)
-        refresh.append((volume_count, module, peer, floor_time, host))
+        ratio = round_ratio(
+            per_round, lambda m, p, h, f: refresh_ratio(m, p, f))
+        host_share = round_ratio(
+            per_round, lambda m, p, h, f: refresh_ratio(h + f, p, f))
+        refresh.append((volume_count, module, peer, floor_time, host,
+                        host_share))
       else:
-        ratio = module / peer
+        ratio = round_ratio(per_round, lambda m, p, f: m / p)
       table.append((label, volume_count, module, peer, floor_time, ratio,
                     target))
     simwin.close_handle(handle)
@@ -430,11 +454,10 @@ def print_table(table, refresh, events, idle_cpu):
     print("Forced refresh per volume (us): count, module, peer, floor; the "
           "host code both call alone, and its share of the peer above floor "
           "(about the lowest ratio a module making those calls can reach)")
-    for count, module, peer, floor_time, host in refresh:
+    for count, module, peer, floor_time, host, host_share in refresh:
       print("  %5d %9.2f %9.2f %9.2f %9.2f %6.2f" % (
           count, module / count * 1e6, peer / count * 1e6,
-          floor_time / count * 1e6, host / count * 1e6,
-          host / max(peer - floor_time, 1e-9)))
+          floor_time / count * 1e6, host / count * 1e6, host_share))
     base = [row for row in refresh if row[0] == 64][0]
     last = refresh[-1]
     for index, side in ((1, "module"), (2, "peer"), (3, "floor")):
@@ -460,7 +483,7 @@ def print_table(table, refresh, events, idle_cpu):
 def write_plot_data(path, refresh):
   with open(path, "w") as data:
     data.write("# volumes, forced refresh in ms: module, ctypes peer, floor\n")
-    for count, module, peer, floor_time, _ in refresh:
+    for count, module, peer, floor_time, _, _ in refresh:
       data.write("%d %.4f %.4f %.4f\n" % (count, module * 1e3, peer * 1e3,
                                           floor_time * 1e3))
 
