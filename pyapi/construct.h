@@ -15,7 +15,8 @@
 namespace py {
 
 // The type slot that runs a class's own __init__ (the interpreter does not
-// export it), taken from a class defining one.
+// export it), taken from a class defining one, made at the first call; if
+// that fails, null for good and every class takes the generic call.
 inline initproc OwnInitSlot() {
   static const initproc slot = [] {
     Object bases =

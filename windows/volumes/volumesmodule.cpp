@@ -5,6 +5,7 @@
 
 #include "host/winwrap.h"
 #include "pyapi/classes.h"
+#include "pyapi/construct.h"
 #include "pyapi/errors.h"
 #include "pyapi/exception_barrier.h"
 #include "pyapi/names.h"
@@ -156,6 +157,9 @@ int Load(PyObject* module) {
   const int presized_records = RecordTablesAlike();
   if (presized_records < 0) return __LINE__;
   state.presized_records = presized_records == 1;
+  // The probe class behind record construction's fast path is made now,
+  // not in the middle of a refresh.
+  py::OwnInitSlot();
   state.fat_filesystems = MakeFatFilesystems();
   if (!state.fat_filesystems) return __LINE__;
   state.is_fat_cache = py::Object::Steal(PyDict_New());
