@@ -93,18 +93,9 @@ class KeywordPairs {
 // False with the exception pending.
 inline bool RunPlainInit(PyObject* init, PyObject* instance,
                          KeywordPairs* keywords) {
-  PyObject* const defaults = PyFunction_GET_DEFAULTS(init);
-  const bool has_defaults = defaults != nullptr && PyTuple_Check(defaults);
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return false;
   PyObject* arguments[] = {instance};
-  Object result = CallResult(PyEval_EvalCodeEx(
-      reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(init)),
-      PyFunction_GET_GLOBALS(init), nullptr, arguments, 1, keywords->pairs(),
-      keywords->count(),
-      has_defaults ? &PyTuple_GET_ITEM(defaults, 0) : nullptr,
-      has_defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0,
-      PyFunction_GET_CLOSURE(init)));
-  Py_LeaveRecursiveCall();
+  Object result = CallFunctionCode(init, arguments, 1, keywords->pairs(),
+                                   keywords->count());
   if (!result) return false;
   if (result.get() != Py_None) {
     PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",

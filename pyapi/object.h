@@ -89,19 +89,21 @@ inline Object CallResult(PyObject* result) {
   return Object::Steal(result);
 }
 
-// function(*arguments) for an exact Python function: its code run on the
-// arguments with its globals, defaults and closure, which is all the
-// function type's own call does with an argument tuple. Calling it thus
-// makes no tuple. Null with the exception pending on failure.
+// function(*arguments, **keywords) for an exact Python function: its code
+// run on the arguments and the `keyword_count` keyword and value pairs of
+// `keywords` with its globals, defaults and closure, which is all the
+// function type's own call does with an argument tuple and a keyword dict.
+// Calling it thus makes neither. Null with the exception pending on failure.
 inline Object CallFunctionCode(PyObject* function, PyObject* const* arguments,
-                               int count) {
+                               int count, PyObject** keywords = nullptr,
+                               int keyword_count = 0) {
   PyObject* const defaults = PyFunction_GET_DEFAULTS(function);
   const bool has_defaults = defaults != nullptr && PyTuple_Check(defaults);
   if (Py_EnterRecursiveCall(" while calling a Python object")) return {};
   PyObject* const result = PyEval_EvalCodeEx(
       reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function)),
       PyFunction_GET_GLOBALS(function), nullptr,
-      const_cast<PyObject**>(arguments), count, nullptr, 0,
+      const_cast<PyObject**>(arguments), count, keywords, keyword_count,
       has_defaults ? &PyTuple_GET_ITEM(defaults, 0) : nullptr,
       has_defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0,
       PyFunction_GET_CLOSURE(function));
