@@ -128,6 +128,9 @@ def host_calls(module_service, volume_count):
   multiple_mounts = [(volume_name(index), [u"A:\\", u"C:\\Mounts\\x\\"])
                      for index in range(min(volume_count, 26))]
   lock = module_service._lock
+  # As the service does, each table replaces the one before, which is
+  # released only then, when it has gone cold.
+  published = [None]
 
   def refresh_host_calls():
     with lock:
@@ -141,6 +144,7 @@ def host_calls(module_service, volume_count):
         filesystem.encode("mbcs")
         entry = volume_entry.VolumeEntry(**record)
         table[entry.volume] = entry
+      published[0] = table
       logger.info("Got new volume entries: %r", table)
       logger.info("Volume information refresh complete in %gs.",
                   utils.GetMonotonicTime() - started)
