@@ -24,8 +24,8 @@ void AddTraceback(const char* function, int line, const char* filename) {
                       globals.get(), nullptr)));
     }
   }
+  // The entry's line is the empty code's first line.
   if (!frame) return;
-  reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
   PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

@@ -5,22 +5,12 @@
 
 namespace py {
 
-// Asks the thread that holds the interpreter lock to offer it at its next
-// bytecode rather than after up to a check interval of them; the
-// interpreter's own pending-call mechanism asks the same way, from any
-// thread and without the lock. A thread that needs the lock to answer a
-// waiting sender (a window procedure) waits less behind a busy one.
-inline void AskForTheLock() { _Py_Ticker = 0; }
-
 // Releases the lock held by this thread for the scope, around a blocking
 // call that touches no interpreter object.
 class GilReleased {
  public:
   GilReleased() : state_(PyEval_SaveThread()) {}
-  ~GilReleased() {
-    AskForTheLock();
-    PyEval_RestoreThread(state_);
-  }
+  ~GilReleased() { PyEval_RestoreThread(state_); }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
 
@@ -32,7 +22,7 @@ class GilReleased {
 // a window procedure called from a blocking Win32 call must.
 class GilHeld {
  public:
-  GilHeld() : state_((AskForTheLock(), PyGILState_Ensure())) {}
+  GilHeld() : state_(PyGILState_Ensure()) {}
   ~GilHeld() { PyGILState_Release(state_); }
   GilHeld(const GilHeld&) = delete;
   GilHeld& operator=(const GilHeld&) = delete;

@@ -3,30 +3,13 @@
 namespace py {
 namespace {
 
-// Loops over every unit of a text, written without a branch so that the
-// compiler can widen them (GCC and Clang take the hint with -fopenmp-simd,
-// which needs no run-time library). Names are short and clean: scanning
-// one whole beats stopping early.
-#if defined(__GNUC__)
-#define PYAPI_PRAGMA(text) _Pragma(#text)
-#define PYAPI_WIDE_LOOP PYAPI_PRAGMA(omp simd)
-#define PYAPI_WIDE_OR_LOOP(flag) PYAPI_PRAGMA(omp simd reduction(|:flag))
-#define PYAPI_WIDE_SUM_LOOP(sum) PYAPI_PRAGMA(omp simd reduction(+:sum))
-#else
-#define PYAPI_WIDE_LOOP
-#define PYAPI_WIDE_OR_LOOP(flag)
-#define PYAPI_WIDE_SUM_LOOP(sum)
-#endif
-
 #if Py_UNICODE_SIZE == 2
 
 size_t WideLength(const Py_UNICODE*, size_t size) { return size; }
 
-WCHAR* EncodeWide(const Py_UNICODE* units, size_t size, size_t,
-                  WCHAR* out) {
-  PYAPI_WIDE_LOOP
-  for (size_t i = 0; i < size; ++i) out[i] = static_cast<WCHAR>(units[i]);
-  return out + size;
+WCHAR* EncodeWide(const Py_UNICODE* units, size_t size, WCHAR* out) {
+  for (size_t i = 0; i < size; ++i) *out++ = static_cast<WCHAR>(units[i]);
+  return out;
 }
 
 #else  // UCS-4 interpreter: WCHAR text is UTF-16.
@@ -37,23 +20,12 @@ bool Astral(Py_UNICODE point) {
 }
 
 size_t WideLength(const Py_UNICODE* code_points, size_t size) {
-  size_t astral = 0;
-  PYAPI_WIDE_SUM_LOOP(astral)
-  for (size_t i = 0; i < size; ++i) astral += Astral(code_points[i]);
-  return size + astral;
+  size_t length = size;
+  for (size_t i = 0; i < size; ++i) length += Astral(code_points[i]);
+  return length;
 }
 
-// `wide_length` is WideLength of the text: when it equals `size`, the usual
-// case, every code point is one unit.
-WCHAR* EncodeWide(const Py_UNICODE* code_points, size_t size,
-                  size_t wide_length, WCHAR* out) {
-  if (wide_length == size) {
-    PYAPI_WIDE_LOOP
-    for (size_t i = 0; i < size; ++i) {
-      out[i] = static_cast<WCHAR>(code_points[i]);
-    }
-    return out + size;
-  }
+WCHAR* EncodeWide(const Py_UNICODE* code_points, size_t size, WCHAR* out) {
   for (size_t i = 0; i < size; ++i) {
     const unsigned long point = static_cast<unsigned long>(code_points[i]);
     if (Astral(code_points[i])) {
@@ -64,13 +36,6 @@ WCHAR* EncodeWide(const Py_UNICODE* code_points, size_t size,
     }
   }
   return out;
-}
-
-bool HasSurrogate(const WCHAR* text, size_t length) {
-  unsigned found = 0;
-  PYAPI_WIDE_OR_LOOP(found)
-  for (size_t i = 0; i < length; ++i) found |= (text[i] & 0xF800) == 0xD800;
-  return found != 0;
 }
 
 bool PairAt(const WCHAR* text, size_t i, size_t length) {
@@ -88,15 +53,6 @@ Object UnicodeFromWide(const WCHAR* text, size_t length) {
       reinterpret_cast<const Py_UNICODE*>(text),
       static_cast<Py_ssize_t>(length)));
 #else
-  if (!HasSurrogate(text, length)) {
-    Object unicode = Object::Steal(
-        PyUnicode_FromUnicode(nullptr, static_cast<Py_ssize_t>(length)));
-    if (!unicode) return unicode;
-    Py_UNICODE* const out = PyUnicode_AS_UNICODE(unicode.get());
-    PYAPI_WIDE_LOOP
-    for (size_t i = 0; i < length; ++i) out[i] = text[i];
-    return unicode;
-  }
   // Counted first, so that the result object is the only allocation.
   size_t points = length;
   for (size_t i = 0; i < length; ++i) {
@@ -124,29 +80,24 @@ Object UnicodeFromWide(const WCHAR* text, size_t length) {
 WideString WideFromUnicode(PyObject* unicode) {
   const Py_UNICODE* units = PyUnicode_AS_UNICODE(unicode);
   const size_t size = static_cast<size_t>(PyUnicode_GET_SIZE(unicode));
-  const size_t wide_length = WideLength(units, size);
-  WideString text(wide_length, WCHAR(0));
-  EncodeWide(units, size, wide_length, &text[0]);
+  WideString text(WideLength(units, size), WCHAR(0));
+  EncodeWide(units, size, &text[0]);
   return text;
 }
 
-size_t WideBufferLength(const WCHAR* text, size_t capacity) {
+Object UnicodeFromWideBuffer(const WCHAR* text, size_t capacity) {
   size_t length = 0;
   while (length < capacity && text[length] != 0) ++length;
-  return length;
-}
-
-Object UnicodeFromWideBuffer(const WCHAR* text, size_t capacity) {
-  return UnicodeFromWide(text, WideBufferLength(text, capacity));
+  return UnicodeFromWide(text, length);
 }
 
 bool ContainsNul(PyObject* unicode) {
   const Py_UNICODE* units = PyUnicode_AS_UNICODE(unicode);
   const Py_ssize_t size = PyUnicode_GET_SIZE(unicode);
-  unsigned found = 0;
-  PYAPI_WIDE_OR_LOOP(found)
-  for (Py_ssize_t i = 0; i < size; ++i) found |= units[i] == 0;
-  return found != 0;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (units[i] == 0) return true;
+  }
+  return false;
 }
 
 WideArgument::WideArgument(PyObject* unicode, WCHAR suffix) {
@@ -160,15 +111,14 @@ WideArgument::WideArgument(PyObject* unicode, WCHAR suffix) {
     return;
   }
 #endif
-  const size_t wide_length = WideLength(units, size);
-  const size_t length = wide_length + (append ? 1 : 0);
+  const size_t length = WideLength(units, size) + (append ? 1 : 0);
   WCHAR* out = inline_;
   if (length >= kInlineLength) {
     heap_.resize(length + 1);
     out = heap_.data();
   }
   text_ = out;
-  out = EncodeWide(units, size, wide_length, out);
+  out = EncodeWide(units, size, out);
   if (append) *out++ = suffix;
   *out = 0;
 }

@@ -22,10 +22,6 @@ Object UnicodeFromWide(const WCHAR* text, size_t length);
 // `capacity` units.
 Object UnicodeFromWideBuffer(const WCHAR* text, size_t capacity);
 
-// How many units of `text` come before its first NUL, reading at most
-// `capacity`.
-size_t WideBufferLength(const WCHAR* text, size_t capacity);
-
 // The UTF-16 text of a unicode object (no terminating NUL in the string;
 // c_str() gives a NUL-terminated copy).
 WideString WideFromUnicode(PyObject* unicode);

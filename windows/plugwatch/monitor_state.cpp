@@ -165,21 +165,19 @@ bool CheckNotConfigured(const WindowState& state, int line) {
 }
 
 // Construction takes no arguments. A subclass that defines __init__ takes
-// what its __init__ takes, as a subclass of object does.
-bool CheckNoConstructionArguments(PyTypeObject* type, PyObject* args,
-                                  PyObject* kwargs) {
-  if (type->tp_init != PyBaseObject_Type.tp_init) return true;
+// what its __init__ takes, as a subclass of object does: the check lives in
+// the type's own __init__, which such a subclass replaces.
+int InitState(PyObject*, PyObject* args, PyObject* kwargs) {
   const Py_ssize_t given = PyTuple_GET_SIZE(args) +
                            (kwargs != nullptr ? PyDict_Size(kwargs) : 0);
-  if (given == 0) return true;
+  if (given == 0) return 0;
   PyErr_Format(PyExc_TypeError,
                "DeviceMonitorState() takes no arguments (%d given)",
                static_cast<int>(given));
-  return false;
+  return -1;
 }
 
-PyObject* NewState(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (!CheckNoConstructionArguments(type, args, kwargs)) return nullptr;
+PyObject* NewState(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&Fields(self)) WindowState();
@@ -293,12 +291,14 @@ PyMethodDef register_method = {"_RegisterDeviceMonitorWindowClass",
 
 PyTypeObject MakeStateType() {
   PyTypeObject type{};
-  Py_REFCNT(&type) = 1;
+  // The one reference PyVarObject_HEAD_INIT gives a static type.
+  Py_INCREF(&type);
   type.tp_name = "windows.plugwatch.DeviceMonitorState";
   type.tp_basicsize = sizeof(StateObject);
   type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
   type.tp_doc = kStateDoc;
   type.tp_new = py::Guarded<NewState>;
+  type.tp_init = InitState;
   type.tp_dealloc = DeallocState;
   type.tp_traverse = TraverseState;
   type.tp_clear = ClearState;

@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include "pyapi/handled_exception.h"
-#include "pyapi/method_call.h"
 #include "pyapi/object.h"
 #include "windows/volumes/module_state.h"
 
@@ -17,18 +16,19 @@ namespace volumes {
 // the exception and the result is None.
 template <typename Body>
 py::Object WithContext(py::Handle manager, Body body) {
-  const py::Method exit = py::Method::Find(manager, Name().exit.get());
+  py::Object exit = py::GetAttr(manager, Name().exit);
   if (!exit) return {};
-  const py::Method enter = py::Method::Find(manager, Name().enter.get());
-  if (!enter || !enter()) return {};
+  py::Object enter = py::GetAttr(manager, Name().enter);
+  if (!enter || !py::CallWith(enter)) return {};
   py::Object result = body();
   if (result) {
     py::Object none = py::Object::None();
-    if (!exit(none, none, none)) return {};
+    if (!py::CallWith(exit, none, none, none)) return {};
     return result;
   }
   py::HandledException caught;
-  py::Object handled = exit(caught.type(), caught.value(), caught.traceback());
+  py::Object handled =
+      py::CallWith(exit, caught.type(), caught.value(), caught.traceback());
   if (!handled) return {};
   const int drop = PyObject_IsTrue(handled.get());
   if (drop < 0) return {};

@@ -57,11 +57,6 @@ PyObject* OwnMethodSelf(PyObject* method, const PyMethodDef& definition) {
              : nullptr;
 }
 
-// Whether the truth of `value` is known without running Python code.
-bool TestsWithoutPythonCode(PyObject* value) {
-  return PyBool_Check(value) || value == Py_None || PyInt_CheckExact(value);
-}
-
 PyObject* FindVolumeIDMethodFunction(PyObject*, PyObject* args,
                                      PyObject* kwargs) {
   static const char* const kParameters[] = {"self", "stat_result"};
@@ -84,11 +79,9 @@ PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
   PyObject* const self = arguments[0].get();
   PyObject* const force_update = arguments[1].get();
   const Names& names = Name();
-  bool from_instance_dict = false;
-  py::Object entries = py::GetInstanceAttr(
-      self, names.volume_entries_attribute.get(), &from_instance_dict);
+  py::Object entries = py::GetAttr(self, names.volume_entries_attribute);
   if (!entries) return nullptr;
-  int refresh = py::IsFalse(entries.get());
+  int refresh = PyObject_Not(entries.get());
   if (refresh == 0) refresh = PyObject_IsTrue(force_update);
   if (refresh < 0) return nullptr;
   if (refresh) {
@@ -101,23 +94,15 @@ PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
     }
   }
   // Read again, refresh or not: testing force_update may have let another
-  // thread publish a newer table. Unless no Python code can have run since
-  // the first read and that read was a plain one of the instance's dict,
-  // which would find the same table again.
-  const bool unchanged = !refresh && PyDict_CheckExact(entries.get()) &&
-                         TestsWithoutPythonCode(force_update) &&
-                         from_instance_dict;
-  if (!unchanged) {
-    entries = py::GetInstanceAttr(self, names.volume_entries_attribute.get());
-    if (!entries) return nullptr;
-  }
+  // thread publish a newer table.
+  entries = py::GetAttr(self, names.volume_entries_attribute);
+  if (!entries) return nullptr;
   return py::DictCopy(entries, names.copy).release();
 }
 
 py::Object EntryForVolumeID(PyObject* self, PyObject* volume_id) {
   const Names& names = Name();
-  py::Object entries =
-      py::GetInstanceAttr(self, names.volume_entries_attribute.get());
+  py::Object entries = py::GetAttr(self, names.volume_entries_attribute);
   if (!entries) return {};
   return py::DictGet(entries, names.get, volume_id);
 }
@@ -200,8 +185,8 @@ PyObject* IsFATFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   py::Object volume_id = VolumeIDOf(serial_number);
   if (!volume_id) return nullptr;
   // The cache is the module's own dict, never handed out.
-  py::Object cached =
-      py::ExactDictGet(state.is_fat_cache.get(), volume_id.get(), Py_None);
+  py::Object cached = py::DictGet(state.is_fat_cache, names.get,
+                                  volume_id.get(), Py_None);
   if (!cached) return nullptr;
   if (cached.get() != Py_None) return cached.release();
 

@@ -1,7 +1,6 @@
 #include "windows/volumes/module_state.h"
 
-#include <utility>
-#include <vector>
+#include <unordered_map>
 
 #include "pyapi/names.h"
 
@@ -44,15 +43,12 @@ py::Object Global(py::Handle name) {
 }
 
 py::Object LogFormat(const char* format) {
-  // Kept for the life of the process, like the module state. The module
-  // logs a dozen literals; a scan of their addresses beats hashing them.
-  static auto* const formats =
-      new std::vector<std::pair<const char*, py::Object>>;
-  for (const auto& [literal, text] : *formats) {
-    if (literal == format) return text;
-  }
+  // Kept for the life of the process, like the module state.
+  static auto* const formats = new std::unordered_map<const char*, py::Object>;
+  const auto found = formats->find(format);
+  if (found != formats->end()) return found->second;
   py::Object text = py::Object::Steal(PyString_InternFromString(format));
-  if (text) formats->emplace_back(format, text);
+  if (text) formats->emplace(format, text);
   return text;
 }
 
@@ -87,7 +83,6 @@ bool MakeNames(Names* names) {
       {&Names::group, "group"},
       {&Names::encode, "encode"},
       {&Names::get_item, "__getitem__"},
-      {&Names::init, "__init__"},
       {&Names::enter, "__enter__"},
       {&Names::exit, "__exit__"},
       {&Names::volume_entry_class, "VolumeEntry"},

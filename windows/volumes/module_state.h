@@ -5,9 +5,7 @@
 #include <Python.h>
 
 #include "host/winwrap.h"
-#include "pyapi/method_call.h"
 #include "pyapi/object.h"
-#include "windows/volumes/record_arguments.h"
 #include "win32/win32.h"
 
 namespace volumes {
@@ -45,7 +43,6 @@ struct Names {
   py::Object group;
   py::Object encode;
   py::Object get_item;  // __getitem__
-  py::Object init;  // __init__
   py::Object enter;     // __enter__
   py::Object exit;      // __exit__
   py::Object volume_entry_class;  // VolumeEntry
@@ -78,8 +75,6 @@ struct Names {
 // Makes every name. Returns false with an exception pending on failure.
 bool MakeNames(Names* names);
 
-constexpr UINT kDriveTypeCodes = DRIVE_RAMDISK + 1;
-
 struct ModuleState {
   // The module namespace, where module-level names are looked up at use.
   py::Object globals;
@@ -94,19 +89,6 @@ struct ModuleState {
   // None until the module body sets them.
   py::Object fat_filesystems;
   py::Object is_fat_cache;
-  // VOLUME_NAME_GUID_MATCHER as the module bound it at load, when `re`
-  // compiled the module's own pattern text, without flags, into the
-  // interpreter's pattern type. While the attribute still holds it, the
-  // refresh matches natively: a compiled pattern cannot be changed, so the
-  // result is the one its `match` would give. Null otherwise.
-  py::Object own_guid_matcher;
-  // Whether record dicts are made with their final table size, which the
-  // load found to leave every keyword where growing would.
-  bool presized_records = false;
-  // The record keyword dict the refreshes refill.
-  RecordDict record_dict;
-  // The GetDriveTypeW codes from DRIVE_UNKNOWN to DRIVE_RAMDISK as longs.
-  py::Object drive_type_codes[kDriveTypeCodes];
   Names names;
 };
 
@@ -147,28 +129,22 @@ template <typename Member>
 py::Object DeviceTypeMember(const Member& member) {
   py::Object volume_entry = Global(Name().volume_entry);
   if (!volume_entry) return volume_entry;
-  py::Object device_type =
-      py::GetInstanceAttr(volume_entry.get(), Name().device_type_class.get());
+  py::Object device_type = py::GetAttr(volume_entry, Name().device_type_class);
   if (!device_type) return device_type;
   return py::GetAttr(device_type, member);
 }
 
 // A GetDriveTypeW code as a key of DRIVE_TYPE_MAP: a long, as every Win32
-// number reaches the host. The seven codes Windows defines are made once, at
-// load, and shared: a long cannot change.
+// number reaches the host.
 inline py::Object DriveTypeCode(UINT code) {
-  const auto& codes = State().drive_type_codes;
-  if (code < kDriveTypeCodes && codes[code]) return codes[code];
-  py::Object made = py::Object::Steal(PyLong_FromUnsignedLong(code));
-  if (made && code < kDriveTypeCodes) State().drive_type_codes[code] = made;
-  return made;
+  return py::Object::Steal(PyLong_FromUnsignedLong(code));
 }
 
-// LOGGER.<level>, LOGGER looked up now; false with an exception pending.
-inline py::Method LoggerMethod(const py::Object& level) {
+// LOGGER.<level>, LOGGER looked up now; null with an exception pending.
+inline py::Object LoggerMethod(py::Handle level) {
   py::Object logger = Global(Name().logger);
-  if (!logger) return py::Method();
-  return py::Method::Find(logger, level.get());
+  if (!logger) return logger;
+  return py::GetAttr(logger, level);
 }
 
 // `format`, a literal, as a str made once: refreshes log per volume.
@@ -177,32 +153,24 @@ py::Object LogFormat(const char* format);
 // method(format, *arguments), `method` from LoggerMethod: the logging
 // framework formats. Returns false with the logger's exception pending.
 template <typename... Arguments>
-bool LogWith(const py::Method& method, const char* format,
+bool LogWith(py::Handle method, const char* format,
              const Arguments&... arguments) {
   py::Object text = LogFormat(format);
   if (!text) return false;
-  return static_cast<bool>(method(text, arguments...));
+  return static_cast<bool>(py::CallWith(method, text, arguments...));
 }
 
 // LOGGER.<level>(format, *arguments). Returns false with the logger's
 // exception pending.
 template <typename... Arguments>
-bool Log(const py::Object& level, const char* format,
-         const Arguments&... arguments) {
-  const py::Method method = LoggerMethod(level);
+bool Log(py::Handle level, const char* format, const Arguments&... arguments) {
+  py::Object method = LoggerMethod(level);
   return method && LogWith(method, format, arguments...);
 }
 
-// receiver.name(*arguments), `name` one of the interned names.
-template <typename... Arguments>
-py::Object CallMethod(py::Handle receiver, const py::Object& name,
-                      const Arguments&... arguments) {
-  return py::CallMethodOf(receiver, name.get(), arguments...);
-}
-
-// receiver.name(*arguments), for the calls made once at load.
-template <typename... Arguments>
-py::Object CallMethod(py::Handle receiver, const char* name,
+// receiver.name(*arguments).
+template <typename MethodName, typename... Arguments>
+py::Object CallMethod(py::Handle receiver, const MethodName& name,
                       const Arguments&... arguments) {
   py::Object method = py::GetAttr(receiver, name);
   if (!method) return method;

@@ -31,46 +31,27 @@ struct VolumeInformationFields {
   WCHAR filesystem[kNameLength] = {};
 };
 
-py::Object Label(const VolumeInformationFields& fields) {
-  return py::UnicodeFromWideBuffer(fields.label, kNameLength);
-}
-
-py::Object Number(DWORD value) {
-  return py::Object::Steal(PyLong_FromUnsignedLong(value));
-}
-
-py::Object FilesystemName(const VolumeInformationFields& fields) {
+py::Object MakeVolumeInformation(const VolumeInformationFields& fields) {
+  py::Object label_text = py::UnicodeFromWideBuffer(fields.label, kNameLength);
+  if (!label_text) return {};
+  py::Object serial =
+      py::Object::Steal(PyLong_FromUnsignedLong(fields.serial_number));
+  if (!serial) return {};
+  py::Object length =
+      py::Object::Steal(PyLong_FromUnsignedLong(fields.component_length));
+  if (!length) return {};
+  py::Object flag_bits =
+      py::Object::Steal(PyLong_FromUnsignedLong(fields.flags));
+  if (!flag_bits) return {};
   py::Object filesystem_text =
       py::UnicodeFromWideBuffer(fields.filesystem, kNameLength);
   if (!filesystem_text) return {};
   // No error handler named means "strict", and lets the interpreter take
   // its built-in "mbcs" encoder without a codec registry lookup.
-  return py::Object::Steal(
+  py::Object filesystem_name = py::Object::Steal(
       PyUnicode_AsEncodedString(filesystem_text.get(), "mbcs", nullptr));
-}
-
-py::Object MakeVolumeInformation(const VolumeInformationFields& fields) {
-  py::Object label_text = Label(fields);
-  if (!label_text) return {};
-  py::Object serial = Number(fields.serial_number);
-  if (!serial) return {};
-  py::Object length = Number(fields.component_length);
-  if (!length) return {};
-  py::Object flag_bits = Number(fields.flags);
-  if (!flag_bits) return {};
-  py::Object filesystem_name = FilesystemName(fields);
   if (!filesystem_name) return {};
   return py::MakeTuple(label_text, serial, length, flag_bits, filesystem_name);
-}
-
-bool QueryVolumeInformation(const WCHAR* root, VolumeInformationFields* fields) {
-  if (!GetVolumeInformationW(root, fields->label, kNameLength,
-                             &fields->serial_number, &fields->component_length,
-                             &fields->flags, fields->filesystem, kNameLength)) {
-    RaiseLastWindowsError();
-    return false;
-  }
-  return true;
 }
 
 // The path-name buffer, from the interpreter's allocator.
@@ -111,34 +92,18 @@ py::Object Bytes(DWORD length) {
 }
 
 // The non-empty NUL-separated pieces of `text`, as a list of unicode.
-// Calls `piece(start, end)` for each non-empty piece of the `length`
-// characters of `text` between NULs, in order, while it returns true.
-template <typename Piece>
-bool ForEachPathName(const WCHAR* text, size_t length, Piece piece) {
+py::Object SplitPathNames(const WCHAR* text, size_t length) {
+  py::Object paths = py::Object::Steal(PyList_New(0));
+  if (!paths) return {};
   size_t start = 0;
   for (size_t end = 0; end <= length; ++end) {
     if (end < length && text[end] != 0) continue;
-    if (end > start && !piece(start, end)) return false;
+    if (end > start) {
+      py::Object path = py::UnicodeFromWide(text + start, end - start);
+      if (!path || PyList_Append(paths.get(), path.get()) < 0) return {};
+    }
     start = end + 1;
   }
-  return true;
-}
-
-py::Object SplitPathNames(const WCHAR* text, size_t length) {
-  Py_ssize_t count = 0;
-  ForEachPathName(text, length, [&](size_t, size_t) { return ++count, true; });
-  py::Object paths = py::Object::Steal(PyList_New(count));
-  if (!paths) return {};
-  Py_ssize_t index = 0;
-  const bool complete =
-      ForEachPathName(text, length, [&](size_t start, size_t end) {
-        PyObject* const path =
-            py::UnicodeFromWide(text + start, end - start).release();
-        if (path == nullptr) return false;
-        PyList_SET_ITEM(paths.get(), index++, path);
-        return true;
-      });
-  if (!complete) return {};
   return paths;
 }
 
@@ -234,12 +199,7 @@ py::Object ListVolumeNames() {
   WCHAR name[kNameLength] = {};
   VolumeSearch search(FindFirstVolumeW(name, kNameLength));
   if (!search) return py::Object::Steal(RaiseLastWindowsError());
-  // The last name kept as the buffer held it: two names are equal unicode
-  // exactly when their Win32 text is equal.
-  WCHAR last_name[kNameLength];
-  size_t last_length = py::WideBufferLength(name, kNameLength);
-  std::copy(name, name + last_length, last_name);
-  py::Object last = py::UnicodeFromWide(name, last_length);
+  py::Object last = py::UnicodeFromWideBuffer(name, kNameLength);
   if (!last) return {};
   py::Object names = py::Object::Steal(PyList_New(0));
   if (!names || PyList_Append(names.get(), last.get()) < 0) return {};
@@ -249,10 +209,12 @@ py::Object ListVolumeNames() {
       if (error == ERROR_NO_MORE_FILES) break;
       return py::Object::Steal(RaiseWindowsError(error));
     }
-    const size_t length = py::WideBufferLength(name, kNameLength);
-    py::Object next = py::UnicodeFromWide(name, length);
+    py::Object next = py::UnicodeFromWideBuffer(name, kNameLength);
     if (!next) return {};
-    if (length == last_length && std::equal(name, name + length, last_name)) {
+    const int repeated =
+        PyObject_RichCompareBool(next.get(), last.get(), Py_EQ);
+    if (repeated < 0) return {};
+    if (repeated) {
       // A misbehaving driver can hand the same name back for ever.
       if (!Log(Name().error, "FindNextVolume improperly returned same value %s",
                next)) {
@@ -261,8 +223,7 @@ py::Object ListVolumeNames() {
       break;
     }
     if (PyList_Append(names.get(), next.get()) < 0) return {};
-    std::copy(name, name + length, last_name);
-    last_length = length;
+    last = std::move(next);
   }
   return names;
 }
@@ -281,19 +242,12 @@ py::Object VolumeInformationByHandle(int64_t handle) {
 
 py::Object VolumeInformationAt(const WCHAR* root) {
   VolumeInformationFields fields;
-  if (!QueryVolumeInformation(root, &fields)) return {};
+  if (!GetVolumeInformationW(root, fields.label, kNameLength,
+                             &fields.serial_number, &fields.component_length,
+                             &fields.flags, fields.filesystem, kNameLength)) {
+    return py::Object::Steal(RaiseLastWindowsError());
+  }
   return MakeVolumeInformation(fields);
-}
-
-bool VolumeFactsAt(const WCHAR* root, VolumeFacts* facts) {
-  VolumeInformationFields fields;
-  if (!QueryVolumeInformation(root, &fields)) return false;
-  facts->label = Label(fields);
-  if (!facts->label) return false;
-  facts->serial_number = Number(fields.serial_number);
-  if (!facts->serial_number) return false;
-  facts->filesystem = FilesystemName(fields);
-  return static_cast<bool>(facts->filesystem);
 }
 
 py::Object VolumeInformation(PyObject* path) {
@@ -321,29 +275,21 @@ py::Object VolumePathNames(PyObject* guid_path) {
   return VolumePathNamesOf(name.c_str());
 }
 
-namespace {
-
-// Fills `buffer` with the path names of the volume `name`, as many passes
-// as the system asks for; the text to read is buffer->get()[0, *length),
-// empty for a volume without mount points. False with the exception
-// pending.
-bool QueryPathNames(const WCHAR* name, PathNamesBuffer* buffer,
-                    size_t* length) {
+py::Object VolumePathNamesOf(const WCHAR* name) {
   DWORD capacity = kInitialPathNamesLength;
   DWORD reported = 0;  // filled by the system, kept from pass to pass
-  if (!buffer->Allocate(capacity)) return false;
+  PathNamesBuffer buffer;
+  if (!buffer.Allocate(capacity)) return {};
   for (int pass = 1;; ++pass) {
     const BOOL succeeded = GetVolumePathNamesForVolumeNameW(
-        name, buffer->get(), capacity, &reported);
+        name, buffer.get(), capacity, &reported);
     // Read at once: the log calls below may run code that changes it.
     const DWORD error = succeeded ? ERROR_SUCCESS : GetLastError();
     if (reported < 2) {
       // A volume without mount points writes only the final NUL; a failed
       // call that reports nothing is still a failure.
-      *length = 0;
-      if (succeeded) return true;
-      RaiseWindowsError(error);
-      return false;
+      if (succeeded) return py::Object::Steal(PyList_New(0));
+      return py::Object::Steal(RaiseWindowsError(error));
     }
     if (succeeded) break;
     const bool asks_for_more = error == ERROR_MORE_DATA &&
@@ -352,58 +298,21 @@ bool QueryPathNames(const WCHAR* name, PathNamesBuffer* buffer,
     if (asks_for_more) {
       if (!Log(Name().debug, "%s isn't big enough, allocating %s bytes.",
                Bytes(capacity), Bytes(reported))) {
-        return false;
+        return {};
       }
       capacity = reported;
-      if (!buffer->Allocate(capacity)) return false;
+      if (!buffer.Allocate(capacity)) return {};
       continue;
     }
     if (!Log(Name().error, "Could not write path names into %s-byte buffer.",
              Bytes(capacity))) {
-      return false;
+      return {};
     }
-    RaiseWindowsError(error);
-    return false;
+    return py::Object::Steal(RaiseWindowsError(error));
   }
   // A success never reports more than the buffer holds; should it, only
   // what the buffer holds is read.
-  *length = std::min(reported, capacity);
-  return true;
-}
-
-// Whether `text` holds exactly one non-empty NUL-separated piece; it is
-// text[*start, *end) then.
-bool OnlyPathName(const WCHAR* text, size_t length, size_t* start,
-                  size_t* end) {
-  size_t pieces = 0;
-  ForEachPathName(text, length, [&](size_t piece_start, size_t piece_end) {
-    if (++pieces == 1) {
-      *start = piece_start;
-      *end = piece_end;
-    }
-    return true;
-  });
-  return pieces == 1;
-}
-
-}  // namespace
-
-py::Object VolumePathNamesOf(const WCHAR* name) {
-  PathNamesBuffer buffer;
-  size_t length = 0;
-  if (!QueryPathNames(name, &buffer, &length)) return {};
-  return SplitPathNames(buffer.get(), length);
-}
-
-py::Object VolumeMountPoints(const WCHAR* name, bool* listed) {
-  PathNamesBuffer buffer;
-  size_t length = 0;
-  if (!QueryPathNames(name, &buffer, &length)) return {};
-  size_t start = 0;
-  size_t end = 0;
-  *listed = !OnlyPathName(buffer.get(), length, &start, &end);
-  if (*listed) return SplitPathNames(buffer.get(), length);
-  return py::UnicodeFromWide(buffer.get() + start, end - start);
+  return SplitPathNames(buffer.get(), std::min(reported, capacity));
 }
 
 PyMethodDef kModuleCreationFunctions[] = {

@@ -33,17 +33,6 @@ bool CheckNoNul(PyObject* unicode, const char* argument_name);
 // backslash) is `root`.
 py::Object VolumeInformationAt(const WCHAR* root);
 
-// The parts of a volume information record a volume table keeps.
-struct VolumeFacts {
-  py::Object label;
-  py::Object serial_number;
-  py::Object filesystem;
-};
-
-// The parts `facts` of the record VolumeInformationAt(root) would return,
-// each made as it makes them, without the rest of the record.
-bool VolumeFactsAt(const WCHAR* root, VolumeFacts* facts);
-
 // The mount points (a list of unicode) of the volume named `guid_path`,
 // which has passed the argument test: None, exactly str or exactly unicode.
 py::Object VolumePathNames(PyObject* guid_path);
@@ -51,11 +40,6 @@ py::Object VolumePathNames(PyObject* guid_path);
 // The mount points of the volume named `name`, a NUL-terminated name
 // without NULs inside.
 py::Object VolumePathNamesOf(const WCHAR* name);
-
-// The mount points of the volume named `name` as VolumePathNamesOf gives
-// them (`*listed` true), except that the one mount point of a volume with
-// exactly one is given alone, as unicode (`*listed` false).
-py::Object VolumeMountPoints(const WCHAR* name, bool* listed);
 
 // The functions bound when the module object is created, in their order:
 // GetVolumeInformationByHandle, GetVolumeInformation,

@@ -1,10 +1,12 @@
 #include "windows/volumes/refresh.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "pyapi/args.h"
-#include "pyapi/construct.h"
 #include "pyapi/dicts.h"
 #include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
@@ -12,12 +14,10 @@
 #include "pyapi/object.h"
 #include "pyapi/text.h"
 #include "win32/win32.h"
-#include "windows/volumes/guid_text.h"
 #include "windows/volumes/identifiers.h"
 #include "windows/volumes/lock_context.h"
 #include "windows/volumes/module_state.h"
 #include "windows/volumes/queries.h"
-#include "windows/volumes/record_arguments.h"
 
 namespace volumes {
 namespace {
@@ -31,28 +31,25 @@ bool SkipVolumeAfterError(const char* format, py::Handle argument) {
   return Log(Name().exception, format, argument);
 }
 
-// Sorts the list of unicode mount points, which nothing else holds yet, by
-// length, shortest first; paths of equal length keep the system's order.
-// Its items are moved in place, their references with them.
+// Sorts the list of unicode mount points by length, shortest first; paths of
+// equal length keep the system's order.
 void SortByLength(PyObject* mount_points) {
-  PyObject** const paths = reinterpret_cast<PyListObject*>(mount_points)->ob_item;
   const Py_ssize_t count = PyList_GET_SIZE(mount_points);
-  const auto shorter = [](PyObject* left, PyObject* right) {
-    return PyUnicode_GET_SIZE(left) < PyUnicode_GET_SIZE(right);
-  };
-  // A volume has a few mount points; insertion sort needs no buffer.
-  constexpr Py_ssize_t kFewPaths = 16;
-  if (count > kFewPaths) {
-    std::stable_sort(paths, paths + count, shorter);
-    return;
+  std::vector<py::Object> paths;
+  paths.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    paths.push_back(py::Object::Borrow(PyList_GET_ITEM(mount_points, i)));
   }
-  for (Py_ssize_t i = 1; i < count; ++i) {
-    PyObject* const path = paths[i];
-    Py_ssize_t j = i;
-    for (; j > 0 && shorter(path, paths[j - 1]); --j) paths[j] = paths[j - 1];
-    paths[j] = path;
+  std::stable_sort(paths.begin(), paths.end(),
+                   [](const py::Object& left, const py::Object& right) {
+                     return PyUnicode_GET_SIZE(left.get()) <
+                            PyUnicode_GET_SIZE(right.get());
+                   });
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyList_SetItem(mount_points, i, paths[static_cast<size_t>(i)].release());
   }
 }
+
 
 // DRIVE_TYPE_MAP.get(drive_type, volume_entry.DeviceType.UNKNOWN).
 py::Object DeviceTypeOf(UINT drive_type) {
@@ -60,38 +57,14 @@ py::Object DeviceTypeOf(UINT drive_type) {
   py::Object drive_type_map = Global(names.drive_type_map);
   if (!drive_type_map) return {};
   // The method is looked up before its arguments are made, as the call
-  // reads; an exact dict's own `get` needs no lookup.
-  py::Object get;
-  if (!PyDict_CheckExact(drive_type_map.get())) {
-    get = py::GetAttr(drive_type_map, names.get);
-    if (!get) return {};
-  }
+  // reads.
+  py::Object get = py::GetAttr(drive_type_map, names.get);
+  if (!get) return {};
   py::Object code = DriveTypeCode(drive_type);
   if (!code) return {};
   py::Object unknown = DeviceTypeMember(names.unknown);
   if (!unknown) return {};
-  if (!get) return py::ExactDictGet(drive_type_map.get(), code.get(), unknown.get());
   return py::CallWith(get, code, unknown);
-}
-
-// The GUID text of the unicode `name` as an ASCII str, or None, as the
-// module's own compiled matcher and `encode("ascii")` give it.
-py::Object GuidTextOf(PyObject* name) {
-  size_t begin = 0;
-  size_t end = 0;
-  if (!FindGuidText(PyUnicode_AS_UNICODE(name),
-                    static_cast<size_t>(PyUnicode_GET_SIZE(name)), &begin,
-                    &end)) {
-    return py::Object::None();
-  }
-  // FindGuidText lets only ASCII through, so each character is its byte.
-  const Py_UNICODE* const guid = PyUnicode_AS_UNICODE(name) + begin;
-  py::Object text = py::Object::Steal(
-      PyString_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(end - begin)));
-  if (!text) return text;
-  char* const bytes = PyString_AS_STRING(text.get());
-  for (size_t i = 0; i < end - begin; ++i) bytes[i] = static_cast<char>(guid[i]);
-  return text;
 }
 
 // The GUID text of a volume GUID name as an ASCII str, or None for a name of
@@ -100,10 +73,6 @@ py::Object VolumeUuid(PyObject* volume_name) {
   const Names& names = Name();
   py::Object matcher = Global(names.volume_name_guid_matcher);
   if (!matcher) return {};
-  if (matcher.get() == State().own_guid_matcher.get() &&
-      PyUnicode_CheckExact(volume_name)) {
-    return GuidTextOf(volume_name);
-  }
   py::Object match = CallMethod(matcher, names.match, py::Handle(volume_name));
   if (!match) return {};
   const int matched = PyObject_IsTrue(match.get());
@@ -127,74 +96,17 @@ bool EndsWithBackslash(PyObject* name) {
   return size > 0 && PyUnicode_AS_UNICODE(name)[size - 1] == '\\';
 }
 
-// The volume information the table keeps, queried by the GUID name, not by
-// the mount point. Only a unicode name gets this far, and a name that is
-// already a root is passed as it is.
-bool FetchVolumeFacts(PyObject* volume_name,
-                      const std::optional<py::WideArgument>& wide_name,
-                      VolumeFacts* facts) {
-  if (wide_name && EndsWithBackslash(volume_name)) {
-    return VolumeFactsAt(wide_name->c_str(), facts);
-  }
-  py::Object information;
-  if (volume_name == Py_None || PyUnicode_CheckExact(volume_name)) {
-    information = VolumeInformation(volume_name);
-  } else {
-    py::RaiseExpectedType("unicode", volume_name);
-  }
-  if (!information) return false;
-  facts->label = py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 0));
-  facts->serial_number =
-      py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 1));
-  facts->filesystem = py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 4));
-  return true;
-}
-
-// mount_points[0] of a list of none or several mount points, after the log
-// record of a volume with several; a volume without one is logged and
-// skipped (`*skip`, None). Null with the exception pending.
-py::Object FirstMountPoint(PyObject* volume_name,
-                           const py::Object& mount_points, bool* skip) {
-  const Names& names = Name();
-  *skip = PyList_GET_SIZE(mount_points.get()) == 0;
-  if (*skip) {
-    if (!Log(names.debug, "Volume %s has no mount point. Skipping.",
-             py::Handle(volume_name))) {
-      return {};
-    }
-    return py::Object::None();
-  }
-  if (PyList_GET_SIZE(mount_points.get()) > 1) {
-    SortByLength(mount_points.get());
-    if (!Log(names.debug, "Got multiple mounts for %s: %s",
-             py::Handle(volume_name), mount_points)) {
-      return {};
-    }
-  }
-  // Read as `mount_points[0]` reads, IndexError included: the log record
-  // above hands the list to the host's handlers, which may have changed it.
-  if (PyList_CheckExact(mount_points.get()) &&
-      PyList_GET_SIZE(mount_points.get()) > 0) {
-    return py::Object::Borrow(PyList_GET_ITEM(mount_points.get(), 0));
-  }
-  py::Object first = py::Object::Steal(PyInt_FromLong(0));
-  if (!first) return {};
-  return CallMethod(mount_points, names.get_item, first);
-}
-
 // Adds the record of one enumerated volume to `entries`, or skips the volume
 // by the skip rules. False only for an error that ends the refresh.
-bool AddVolumeEntry(PyObject* volume_name, PyObject* entries,
-                    RecordDict* record_dict) {
+bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   const Names& names = Name();
   // A unicode name is made into Win32 text once, for every query below.
   std::optional<py::WideArgument> wide_name;
   py::Object mount_points;
-  bool listed = true;  // else mount_points is the one mount point
   if (PyUnicode_CheckExact(volume_name)) {
     if (CheckNoNul(volume_name, "guid_path")) {
       wide_name.emplace(volume_name);
-      mount_points = VolumeMountPoints(wide_name->c_str(), &listed);
+      mount_points = VolumePathNamesOf(wide_name->c_str());
     }
   } else if (volume_name == Py_None || PyString_CheckExact(volume_name)) {
     mount_points = VolumePathNames(volume_name);
@@ -205,24 +117,49 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries,
     return SkipVolumeAfterError("Could not determine mount point for %s",
                                 volume_name);
   }
+  if (PyList_GET_SIZE(mount_points.get()) == 0) {
+    return Log(names.debug, "Volume %s has no mount point. Skipping.",
+               py::Handle(volume_name));
+  }
+  if (PyList_GET_SIZE(mount_points.get()) > 1) {
+    SortByLength(mount_points.get());
+    if (!Log(names.debug, "Got multiple mounts for %s: %s",
+             py::Handle(volume_name), mount_points)) {
+      return false;
+    }
+  }
+  // Read as `mount_points[0]` reads, IndexError included: the log record
+  // above hands the list to the host's handlers, which may have changed it.
   py::Object mount_point;
-  if (!listed) {
-    mount_point = std::move(mount_points);
+  if (PyList_CheckExact(mount_points.get()) &&
+      PyList_GET_SIZE(mount_points.get()) > 0) {
+    mount_point = py::Object::Borrow(PyList_GET_ITEM(mount_points.get(), 0));
   } else {
-    bool skip = false;
-    mount_point = FirstMountPoint(volume_name, mount_points, &skip);
-    if (mount_point && skip) return true;
+    py::Object first = py::Object::Steal(PyInt_FromLong(0));
+    if (!first) return false;
+    mount_point = CallMethod(mount_points, names.get_item, first);
   }
   if (!mount_point) return false;
 
-  VolumeFacts facts;
-  if (!FetchVolumeFacts(volume_name, wide_name, &facts)) {
+  // Queried by the GUID name, not by the mount point. Only a unicode name
+  // gets this far, and a name that is already a root is passed as it is.
+  py::Object information;
+  if (wide_name && EndsWithBackslash(volume_name)) {
+    information = VolumeInformationAt(wide_name->c_str());
+  } else if (volume_name == Py_None || PyUnicode_CheckExact(volume_name)) {
+    information = VolumeInformation(volume_name);
+  } else {
+    py::RaiseExpectedType("unicode", volume_name);
+  }
+  if (!information) {
     return SkipVolumeAfterError("Unable to fetch volume info for %r, skipping.",
                                 mount_point);
   }
-  const py::Object& label = facts.label;
-  const py::Object& serial_number = facts.serial_number;
-  const py::Object& filesystem = facts.filesystem;
+  py::Object label = py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 0));
+  py::Object serial_number =
+      py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 1));
+  py::Object filesystem =
+      py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 4));
 
   const UINT drive_type = GetDriveTypeW(wide_name->c_str());
   py::Object device_type = DeviceTypeOf(drive_type);
@@ -244,30 +181,40 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries,
 
   py::Object volume_entry = Global(names.volume_entry);
   if (!volume_entry) return false;
-  py::Object entry_class =
-      py::GetInstanceAttr(volume_entry.get(), names.volume_entry_class.get());
+  py::Object entry_class = py::GetAttr(volume_entry, names.volume_entry_class);
   if (!entry_class) return false;
-  RecordArguments record;
-  const bool complete =
-      record.Add(VolumeIDOf(serial_number)) &&          // volume
-      record.Add(mount_point) &&                        // mountpoint
-      record.Add(py::Object::Borrow(volume_name)) &&    // device_file
-      record.Add(serial_number) &&                      // device_number
-      record.Add(volume_uuid) &&                        // uuid
-      record.Add(py::Object::None()) &&                 // model
-      record.Add(device_type) &&                        // device_type
-      record.Add(label) &&                              // label
-      record.Add(CallMethod(filesystem, names.lower)) &&  // filesystem
-      record.Add(py::Object::Steal(                     // size
-          PyLong_FromUnsignedLongLong(capacity_bytes.QuadPart)));
-  if (!complete) return false;
-  py::Object fields = record_dict->Fill(record);
+  py::Object volume_id = VolumeIDOf(serial_number);
+  if (!volume_id) return false;
+  py::Object filesystem_name = CallMethod(filesystem, names.lower);
+  if (!filesystem_name) return false;
+  py::Object size =
+      py::Object::Steal(PyLong_FromUnsignedLongLong(capacity_bytes.QuadPart));
+  if (!size) return false;
+  // The dict takes the keywords last first, as the interpreter fills the
+  // keyword dict of a call written out in Python, so that the class sees
+  // them in that call's order.
+  const std::pair<const py::Object&, py::Handle> keywords[] = {
+      {names.volume, volume_id},       {names.mountpoint, mount_point},
+      {names.device_file, volume_name}, {names.device_number, serial_number},
+      {names.uuid, volume_uuid},       {names.model, Py_None},
+      {names.device_type, device_type}, {names.label, label},
+      {names.filesystem, filesystem_name}, {names.size, size},
+  };
+  py::Object fields = py::Object::Steal(PyDict_New());
   if (!fields) return false;
-  py::Object entry = py::ConstructWithKeywords(entry_class.get(), fields.get(),
-                                               names.init.get());
+  for (auto keyword = std::rbegin(keywords); keyword != std::rend(keywords);
+       ++keyword) {
+    if (PyDict_SetItem(fields.get(), keyword->first.get(),
+                       keyword->second.get()) < 0) {
+      return false;
+    }
+  }
+  py::Object no_positionals = py::Object::Steal(PyTuple_New(0));
+  if (!no_positionals) return false;
+  py::Object entry = py::Object::Steal(
+      PyObject_Call(entry_class.get(), no_positionals.get(), fields.get()));
   if (!entry) return false;
-  record_dict->Return(std::move(fields));
-  py::Object key = py::GetInstanceAttr(entry.get(), names.volume.get());
+  py::Object key = py::GetAttr(entry, names.volume);
   // A later volume with the same serial number replaces an earlier one.
   return key && PyDict_SetItem(entries, key.get(), entry.get()) == 0;
 }
@@ -301,12 +248,9 @@ py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
   py::Object name_iterator =
       py::Object::Steal(PyObject_GetIter(volume_names.get()));
   if (!name_iterator) return {};
-  RecordDict* const record_dict = &State().record_dict;
-  const RecordDict::RefreshScope records(record_dict);
   while (py::Object volume_name =
              py::Object::Steal(PyIter_Next(name_iterator.get()))) {
-    if (!AddVolumeEntry(volume_name.get(), new_volume_entries.get(),
-                        record_dict)) {
+    if (!AddVolumeEntry(volume_name.get(), new_volume_entries.get())) {
       return {};
     }
   }
@@ -325,7 +269,7 @@ py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
   py::Object end_time = MonotonicTime();
   if (!end_time) return {};
   // The logger's method first, then the difference, as the call reads.
-  const py::Method log_info = LoggerMethod(names.info);
+  py::Object log_info = LoggerMethod(names.info);
   if (!log_info) return {};
   py::Object elapsed =
       py::Object::Steal(PyNumber_Subtract(end_time.get(), start_time.get()));

@@ -1,11 +1,8 @@
 // The module windows.volumes: its load sequence and its namespace.
 #include <Python.h>
 
-#include <cstring>
-
 #include "host/winwrap.h"
 #include "pyapi/classes.h"
-#include "pyapi/construct.h"
 #include "pyapi/errors.h"
 #include "pyapi/exception_barrier.h"
 #include "pyapi/names.h"
@@ -14,7 +11,6 @@
 #include "windows/volumes/lookups.h"
 #include "windows/volumes/module_state.h"
 #include "windows/volumes/queries.h"
-#include "windows/volumes/record_arguments.h"
 #include "windows/volumes/volume_info.h"
 
 namespace volumes {
@@ -90,29 +86,6 @@ py::Object MakeVolumeNameGuidMatcher() {
   return CallMethod(re, "compile", pattern);
 }
 
-// Whether `matcher` is the interpreter's compiled pattern of exactly the
-// module's pattern text and no flags. Its type is tested first, so reading
-// its attributes runs no host code.
-bool IsOwnCompiledPattern(PyObject* matcher) {
-  PyTypeObject* const type = Py_TYPE(matcher);
-  if (std::strcmp(type->tp_name, "_sre.SRE_Pattern") != 0 ||
-      PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
-    return false;
-  }
-  py::Object pattern = py::GetAttr(matcher, "pattern");
-  py::Object flags = py::GetAttr(matcher, "flags");
-  if (!pattern || !flags) {
-    PyErr_Clear();
-    return false;
-  }
-  constexpr Py_ssize_t kPatternLength = sizeof kVolumeNameGuidPattern - 1;
-  return PyString_CheckExact(pattern.get()) &&
-         PyString_GET_SIZE(pattern.get()) == kPatternLength &&
-         std::memcmp(PyString_AS_STRING(pattern.get()), kVolumeNameGuidPattern,
-                     kPatternLength) == 0 &&
-         PyInt_CheckExact(flags.get()) && PyInt_AS_LONG(flags.get()) == 0;
-}
-
 py::Object MakeFatFilesystems() {
   py::Object names = py::MakeTuple(py::String("fat32"), py::String("exfat"));
   if (!names) return {};
@@ -149,17 +122,9 @@ int Load(PyObject* module) {
   if (!ImportHostModules(globals)) return __LINE__;
   if (!Bind(globals, "LOGGER", MakeLogger())) return __LINE__;
   if (!Bind(globals, "DRIVE_TYPE_MAP", MakeDriveTypeMap())) return __LINE__;
-  py::Object guid_matcher = MakeVolumeNameGuidMatcher();
-  if (!Bind(globals, "VOLUME_NAME_GUID_MATCHER", guid_matcher)) return __LINE__;
-  if (IsOwnCompiledPattern(guid_matcher.get())) {
-    state.own_guid_matcher = guid_matcher;
+  if (!Bind(globals, "VOLUME_NAME_GUID_MATCHER", MakeVolumeNameGuidMatcher())) {
+    return __LINE__;
   }
-  const int presized_records = RecordTablesAlike();
-  if (presized_records < 0) return __LINE__;
-  state.presized_records = presized_records == 1;
-  // The probe class behind record construction's fast path is made now,
-  // not in the middle of a refresh.
-  py::OwnInitSlot();
   state.fat_filesystems = MakeFatFilesystems();
   if (!state.fat_filesystems) return __LINE__;
   state.is_fat_cache = py::Object::Steal(PyDict_New());
