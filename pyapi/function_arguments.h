@@ -42,6 +42,14 @@ inline bool KeywordIs(PyObject* keyword, const char* name) {
 // is kept on the stack, as this runs on every call.
 constexpr Py_ssize_t kMaxBoundParameters = 8;
 
+// The common call: every argument by position, none missing, no keyword.
+inline bool IsPositionalCall(PyObject* args, PyObject* kwargs,
+                             Py_ssize_t count, Py_ssize_t required) {
+  const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+  return (kwargs == nullptr || PyDict_Size(kwargs) == 0) &&
+         positional >= required && positional <= count;
+}
+
 inline bool BindArguments(const char* function, PyObject* args,
                           PyObject* kwargs, const char* const* names,
                           Py_ssize_t count, Py_ssize_t required,
@@ -54,8 +62,7 @@ inline bool BindArguments(const char* function, PyObject* args,
   const bool has_defaults = required < count;
   const Py_ssize_t positional = PyTuple_GET_SIZE(args);
   const Py_ssize_t keywords = kwargs != nullptr ? PyDict_Size(kwargs) : 0;
-  // The common call: every argument by position, none missing.
-  if (keywords == 0 && positional >= required && positional <= count) {
+  if (IsPositionalCall(args, kwargs, count, required)) {
     for (Py_ssize_t i = 0; i < positional; ++i) {
       values[i] = PyTuple_GET_ITEM(args, i);
     }
@@ -138,6 +145,14 @@ bool BindArguments(const char* function, PyObject* args, PyObject* kwargs,
                    const char* const (&names)[Count], Py_ssize_t required,
                    Object (&values)[Count]) {
   static_assert(Count <= kMaxBoundParameters, "too many parameters");
+  // The common call binds inline, into owned references directly.
+  if (IsPositionalCall(args, kwargs, static_cast<Py_ssize_t>(Count),
+                       required)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+      values[i] = Object::Borrow(PyTuple_GET_ITEM(args, i));
+    }
+    return true;
+  }
   PyObject* borrowed[Count];
   for (size_t i = 0; i < Count; ++i) borrowed[i] = values[i].get();
   if (!BindArguments(function, args, kwargs, names,
