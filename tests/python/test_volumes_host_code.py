@@ -12,6 +12,7 @@ PRELUDE = r"""
 import gc, re, sys
 import simwin
 from common import volume_entry
+%(before_load)s
 from windows import volumes
 simwin.reset()
 for number in (1, 2, 3):
@@ -46,7 +47,8 @@ def outcome(call):
     return type(error).__name__
 """
 
-# name, body (prints the outcome), the outcome printed.
+# name, body (prints the outcome), the outcome printed; code to run before
+# the module loads may open the body, up to a line "# loaded".
 CASES = [
     ("a key that deletes the logger's method from its class mid-lookup: "
      "the method found is called once, then it is gone", r"""
@@ -126,14 +128,17 @@ CASES = [
      service.AllVolumeEntries()
      print seen
      """, "[10, 10, 10]"),
-    ("a pattern the host compiled from the module's text to another "
-     "program: its own match gives the GUID text", r"""
-     import _sre, sre_compile, sre_parse
-     parsed = sre_parse.parse(r"\\\\\?\\(Volume)", 0)
-     volumes.VOLUME_NAME_GUID_MATCHER = _sre.compile(
-         volumes.VOLUME_NAME_GUID_MATCHER.pattern, 0,
-         sre_compile._code(parsed, 0), parsed.pattern.groups - 1, {},
-         [None] * parsed.pattern.groups)
+    ("a pattern the host's re.compile gives the module at load, with the "
+     "module's text but another program: its own match gives the GUID "
+     "text", r"""
+     import _sre, re, sre_compile, sre_parse
+     def compile_other(pattern, flags=0):
+       parsed = sre_parse.parse(r"\\\\\?\\(Volume)", 0)
+       return _sre.compile(pattern, 0, sre_compile._code(parsed, 0),
+                           parsed.pattern.groups - 1, {},
+                           [None] * parsed.pattern.groups)
+     re.compile = compile_other
+     # loaded
      print service.AllVolumeEntries()["serial:1"].uuid
      """, "Volume"),
     ("no record keyword dict outlives the refresh", r"""
@@ -153,8 +158,9 @@ class HostCodeTest(unittest.TestCase):
   def test_cases(self):
     mismatches = []
     for name, body, expected in CASES:
+      before_load, _, body = textwrap.dedent(body).rpartition("# loaded\n")
       code, out, err = testsupport.run_snippet(
-          PRELUDE + textwrap.dedent(body))
+          PRELUDE.replace("%(before_load)s", before_load) + body)
       if (code, out.strip()) != (0, expected):
         mismatches.append((name, code, out.strip(), err[-300:]))
     self.assertEqual(mismatches, [])
