@@ -62,7 +62,7 @@ CASES = [
          del Logger.info
          # A new function may take the old one's memory.
          kept.extend([lambda self, message, *args: said.append("unrelated")
-                      for _ in range(20)])
+                      for _ in range(4000)])
      logger = Logger()
      logger.__dict__[colliding_key("info", Delete)] = 0
      volumes.LOGGER = logger

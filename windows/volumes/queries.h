@@ -41,12 +41,10 @@ py::Object VolumePathNames(PyObject* guid_path);
 // without NULs inside.
 py::Object VolumePathNamesOf(const WCHAR* name);
 
-// The functions bound when the module object is created, in their order:
-// GetVolumeInformationByHandle, GetVolumeInformation,
-// _GetVolumePathNamesForVolumeName.
-extern PyMethodDef kModuleCreationFunctions[];
-
-// _ListVolumeNames, bound by the module body.
+// The module functions of the queries.
+extern PyMethodDef kGetVolumeInformationByHandleFunction;
+extern PyMethodDef kGetVolumeInformationFunction;
+extern PyMethodDef kGetVolumePathNamesFunction;
 extern PyMethodDef kListVolumeNamesFunction;
 
 }  // namespace volumes

@@ -103,51 +103,59 @@ py::Object DecorateVolumeInfo(const py::Object& cls) {
   return CallMethod(service, "Singleton", cls);
 }
 
-// The load after the module object exists. Returns the source line of the
-// failing step, 0 on success.
-int Load(PyObject* module) {
+// The load after the module object exists. False with the failing step's
+// exception pending.
+bool Load(PyObject* module) {
   ModuleState& state = State();
   state.globals = py::Object::Borrow(PyModule_GetDict(module));
   state.name = py::Object::Steal(PyObject_GetAttrString(module, "__name__"));
   state.fat_filesystems = py::Object::None();
   state.is_fat_cache = py::Object::None();
-  if (!state.globals || !state.name) return __LINE__;
+  if (!state.globals || !state.name) return false;
   PyObject* const globals = state.globals.get();
-  if (!MakeNames(&state.names)) return __LINE__;
+  if (!MakeNames(&state.names)) return false;
 
-  if (!FetchBuiltins(&state)) return __LINE__;
+  if (!FetchBuiltins(&state)) return false;
   state.raise_windows_error = host::BindRaiseWindowsError();
-  if (state.raise_windows_error == nullptr) return __LINE__;
+  if (state.raise_windows_error == nullptr) return false;
 
-  if (!ImportHostModules(globals)) return __LINE__;
-  if (!Bind(globals, "LOGGER", MakeLogger())) return __LINE__;
-  if (!Bind(globals, "DRIVE_TYPE_MAP", MakeDriveTypeMap())) return __LINE__;
+  if (!ImportHostModules(globals)) return false;
+  if (!Bind(globals, "LOGGER", MakeLogger())) return false;
+  if (!Bind(globals, "DRIVE_TYPE_MAP", MakeDriveTypeMap())) return false;
   if (!Bind(globals, "VOLUME_NAME_GUID_MATCHER", MakeVolumeNameGuidMatcher())) {
-    return __LINE__;
+    return false;
   }
   state.fat_filesystems = MakeFatFilesystems();
-  if (!state.fat_filesystems) return __LINE__;
+  if (!state.fat_filesystems) return false;
   state.is_fat_cache = py::Object::Steal(PyDict_New());
-  if (!state.is_fat_cache) return __LINE__;
+  if (!state.is_fat_cache) return false;
   if (!BindFunction(&state, &kListVolumeNamesFunction) ||
       !BindFunction(&state, &kFindVolumeIDFunction) ||
       !BindFunction(&state, &kVolumeIDFromSerialNumberFunction) ||
       !BindFunction(&state, &kIsFATFunction)) {
-    return __LINE__;
+    return false;
   }
   py::Object volume_info = CreateVolumeInfoClass();
-  if (!volume_info) return __LINE__;
+  if (!volume_info) return false;
   if (!Bind(globals, "VolumeInfo", DecorateVolumeInfo(volume_info))) {
-    return __LINE__;
+    return false;
   }
-  return 0;
+  return true;
 }
+
+// The functions bound when the module object is created, in this order.
+PyMethodDef module_functions[] = {
+    kGetVolumeInformationByHandleFunction,
+    kGetVolumeInformationFunction,
+    kGetVolumePathNamesFunction,
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // The load as initvolumes runs it; failures leave an exception pending.
 void InitModule() {
   if (py::WarnOnVersionMismatch(kModuleName) < 0) return;
   // Inside the package `windows` the interpreter names it windows.volumes.
-  PyObject* module = Py_InitModule4("volumes", kModuleCreationFunctions,
+  PyObject* module = Py_InitModule4("volumes", module_functions,
                                     kModuleDoc, nullptr, PYTHON_API_VERSION);
   if (module == nullptr) {
     if (!PyErr_Occurred()) {
@@ -157,9 +165,8 @@ void InitModule() {
   }
   // Held for the load only; sys.modules keeps the module.
   const py::Object held = py::Object::Borrow(module);
-  if (const int failed_line = Load(module)) {
-    py::AddTraceback(kInitName, failed_line, kSourceFile);
-  }
+  // The load's one traceback entry names it, whichever step failed.
+  if (!Load(module)) py::AddTraceback(kInitName, __LINE__, kSourceFile);
 }
 
 }  // namespace
