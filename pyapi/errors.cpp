@@ -14,14 +14,13 @@ void AddTraceback(const char* function, int line, const char* filename) {
     // The entry is added on behalf of the pending exception, so the work of
     // building a frame must neither see nor lose it.
     ExceptionStash pending;
-    Object code = Object::Steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(filename, function, line)));
+    Object code = Object::Steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, function, line)));
     Object globals = Object::Steal(PyDict_New());
     if (code && globals) {
-      frame = Object::Steal(reinterpret_cast<PyObject*>(
-          PyFrame_New(PyThreadState_Get(),
-                      reinterpret_cast<PyCodeObject*>(code.get()),
-                      globals.get(), nullptr)));
+      frame = Object::Steal(reinterpret_cast<PyObject*>(PyFrame_New(
+          PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+          globals.get(), nullptr)));
     }
   }
   // The entry's line is the empty code's first line.

@@ -1,8 +1,31 @@
 #include "pyapi/names.h"
 
+#include <vector>
+
 #include "pyapi/errors.h"
 
 namespace py {
+namespace {
+
+// The module's names, registered as their definitions run when the module's
+// library loads.
+std::vector<Name*>& Registered() {
+  static auto* const names = new std::vector<Name*>;
+  return *names;
+}
+
+}  // namespace
+
+Name::Name(const char* text) : text_(text) { Registered().push_back(this); }
+
+bool InternNames() {
+  for (Name* name : Registered()) {
+    if (name->object_ != nullptr) continue;
+    name->object_ = PyString_InternFromString(name->text_);
+    if (name->object_ == nullptr) return false;
+  }
+  return true;
+}
 
 Object LookupBuiltin(Handle name) {
   PyObject* builtins = PyImport_AddModule("__builtin__");  // borrowed

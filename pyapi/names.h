@@ -8,6 +8,31 @@
 
 namespace py {
 
+// A name the module looks up or passes while it serves a call: an interned
+// str made once, when the module loads (InternNames), so that the lookups
+// still made at each use hash and allocate nothing. Define each as a
+// namespace-scope constant; the str is held for the life of the process,
+// as the module is never unloaded.
+class Name {
+ public:
+  explicit Name(const char* text);
+  Name(const Name&) = delete;
+  Name& operator=(const Name&) = delete;
+
+  const char* text() const { return text_; }
+  // Null until InternNames has made it.
+  PyObject* get() const { return object_; }
+  operator Handle() const { return Handle(object_); }  // NOLINT
+
+ private:
+  friend bool InternNames();
+  const char* text_;
+  PyObject* object_ = nullptr;
+};
+
+// Makes every Name of the module. False with an exception pending.
+bool InternNames();
+
 // `name` in the module namespace `globals`, then among the built-ins;
 // NameError "name '%.200s' is not defined" when neither has it.
 Object LookupGlobal(PyObject* globals, const char* name);

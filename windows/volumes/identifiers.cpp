@@ -47,7 +47,7 @@ py::Object FormatVolumeID(PyObject* serial_number) {
   }
   if (!integral) {
     return py::Object::Steal(
-        PyNumber_Remainder(Name().volume_id_format.get(), serial_number));
+        PyNumber_Remainder(names::volume_id_format.get(), serial_number));
   }
   // Written backwards from the last digit; the prefix goes in front.
   static const char kPrefix[] = "serial:";
@@ -91,7 +91,7 @@ py::Object VolumeIDFromSerialNumber(PyObject* serial_number) {
 }
 
 py::Object VolumeIDOf(py::Handle serial_number) {
-  py::Object volume_id_from_serial = Global(Name().volume_id_from_serial);
+  py::Object volume_id_from_serial = Global(names::volume_id_from_serial);
   if (!volume_id_from_serial) return {};
   return CallOwnOr(volume_id_from_serial, kVolumeIDFromSerialNumberFunction,
                    VolumeIDFromSerialNumber, serial_number.get());
@@ -99,16 +99,16 @@ py::Object VolumeIDOf(py::Handle serial_number) {
 
 py::Object FindVolumeID(PyObject* stat_result) {
   // Looked up before st_dev is read, so a rebinding takes effect at once.
-  py::Object volume_id_from_serial = Global(Name().volume_id_from_serial);
+  py::Object volume_id_from_serial = Global(names::volume_id_from_serial);
   if (!volume_id_from_serial) return {};
-  py::Object device = py::GetAttr(stat_result, Name().st_dev);
+  py::Object device = py::GetAttr(stat_result, names::st_dev);
   if (!device) return {};
   return CallOwnOr(volume_id_from_serial, kVolumeIDFromSerialNumberFunction,
                    VolumeIDFromSerialNumber, device.get());
 }
 
 py::Object FindVolumeIDThroughModule(PyObject* stat_result) {
-  py::Object find_volume_id = Global(Name().find_volume_id);
+  py::Object find_volume_id = Global(names::find_volume_id);
   if (!find_volume_id) return {};
   return CallOwnOr(find_volume_id, kFindVolumeIDFunction, FindVolumeID,
                    stat_result);

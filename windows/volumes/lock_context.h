@@ -16,9 +16,9 @@ namespace volumes {
 // the exception and the result is None.
 template <typename Body>
 py::Object WithContext(py::Handle manager, Body body) {
-  py::Object exit = py::GetAttr(manager, Name().exit);
+  py::Object exit = py::GetAttr(manager, names::exit);
   if (!exit) return {};
-  py::Object enter = py::GetAttr(manager, Name().enter);
+  py::Object enter = py::GetAttr(manager, names::enter);
   if (!enter || !py::CallWith(enter)) return {};
   py::Object result = body();
   if (result) {

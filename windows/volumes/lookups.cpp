@@ -78,33 +78,31 @@ PyObject* AllVolumeEntriesFunction(PyObject*, PyObject* args,
   }
   PyObject* const self = arguments[0].get();
   PyObject* const force_update = arguments[1].get();
-  const Names& names = Name();
-  py::Object entries = py::GetAttr(self, names.volume_entries_attribute);
+  py::Object entries = py::GetAttr(self, names::volume_entries_attribute);
   if (!entries) return nullptr;
   int refresh = PyObject_Not(entries.get());
   if (refresh == 0) refresh = PyObject_IsTrue(force_update);
   if (refresh < 0) return nullptr;
   if (refresh) {
-    py::Object populate = py::GetAttr(self, names.populate_volume_table);
+    py::Object populate = py::GetAttr(self, names::populate_volume_table);
     if (!populate) return nullptr;
     py::Object current_volume_ids =
-        py::GetAttr(self, names.volume_ids_attribute);
+        py::GetAttr(self, names::volume_ids_attribute);
     if (!current_volume_ids || !py::CallWith(populate, current_volume_ids)) {
       return nullptr;
     }
   }
   // Read again, refresh or not: testing force_update may have let another
   // thread publish a newer table.
-  entries = py::GetAttr(self, names.volume_entries_attribute);
+  entries = py::GetAttr(self, names::volume_entries_attribute);
   if (!entries) return nullptr;
-  return py::DictCopy(entries, names.copy).release();
+  return py::DictCopy(entries, names::copy).release();
 }
 
 py::Object EntryForVolumeID(PyObject* self, PyObject* volume_id) {
-  const Names& names = Name();
-  py::Object entries = py::GetAttr(self, names.volume_entries_attribute);
+  py::Object entries = py::GetAttr(self, names::volume_entries_attribute);
   if (!entries) return {};
-  return py::DictGet(entries, names.get, volume_id);
+  return py::DictGet(entries, names::get, volume_id);
 }
 
 PyObject* GetVolumeEntryForVolumeIDFunction(PyObject*, PyObject* args,
@@ -140,18 +138,17 @@ PyObject* GetVolumeEntryForDeviceNumberFunction(PyObject*, PyObject* args,
   }
   PyObject* const self = arguments[0].get();
   PyObject* const st_dev = arguments[1].get();
-  const Names& names = Name();
   // Both methods are looked up on the instance at each call; only where
   // they are still this module's own is the call made directly.
   py::Object find_volume_id =
-      py::GetAttr(self, names.find_volume_id_for_device_number);
+      py::GetAttr(self, names::find_volume_id_for_device_number);
   if (!find_volume_id) return nullptr;
   py::Object volume_id =
       OwnMethodSelf(find_volume_id.get(), kFindVolumeIDForDeviceNumberMethod)
           ? VolumeIDOf(st_dev)
           : py::CallWith(find_volume_id, py::Handle(st_dev));
   if (!volume_id) return nullptr;
-  py::Object get_entry = py::GetAttr(self, names.get_volume_entry_for_volume_id);
+  py::Object get_entry = py::GetAttr(self, names::get_volume_entry_for_volume_id);
   if (!get_entry) return nullptr;
   if (PyObject* const bound_self =
           OwnMethodSelf(get_entry.get(), kGetVolumeEntryForVolumeIDMethod)) {
@@ -163,7 +160,7 @@ PyObject* GetVolumeEntryForDeviceNumberFunction(PyObject*, PyObject* args,
 // The file-system name of the volume holding the file `handle` wraps; null
 // with the exception of the handle conversion or of the query pending.
 py::Object FileSystemOfHandle(PyObject* handle) {
-  py::Object raw_handle = py::GetAttr(handle, Name().handle);
+  py::Object raw_handle = py::GetAttr(handle, names::handle);
   if (!raw_handle) return {};
   int64_t value = 0;
   if (!py::ToInt64(raw_handle.get(), &value)) return {};
@@ -181,11 +178,10 @@ PyObject* IsFATFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* const serial_number = arguments[0].get();
   PyObject* const handle = arguments[1].get();
   ModuleState& state = State();
-  const Names& names = state.names;
   py::Object volume_id = VolumeIDOf(serial_number);
   if (!volume_id) return nullptr;
   // The cache is the module's own dict, never handed out.
-  py::Object cached = py::DictGet(state.is_fat_cache, names.get,
+  py::Object cached = py::DictGet(state.is_fat_cache, names::get,
                                   volume_id.get(), Py_None);
   if (!cached) return nullptr;
   if (cached.get() != Py_None) return cached.release();
@@ -193,7 +189,7 @@ PyObject* IsFATFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   py::Object filesystem = FileSystemOfHandle(handle);
   if (!filesystem) {
     py::HandledException caught;
-    py::Object windows_error = Global(names.windows_error);
+    py::Object windows_error = Global(names::windows_error);
     if (!windows_error) return nullptr;
     if (!caught.Matches(windows_error)) {
       caught.Reraise();
@@ -201,10 +197,10 @@ PyObject* IsFATFunction(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     // A volume that cannot be queried is not cached: the next call asks
     // again.
-    if (!Log(names.exception, "WindowsError")) return nullptr;
+    if (!Log(names::exception, "WindowsError")) return nullptr;
     Py_RETURN_FALSE;
   }
-  py::Object lower = CallMethod(filesystem, names.lower);
+  py::Object lower = CallMethod(filesystem, names::lower);
   if (!lower) return nullptr;
   const int member =
       PySequence_Contains(state.fat_filesystems.get(), lower.get());

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "host/winwrap.h"
+#include "pyapi/names.h"
 #include "pyapi/object.h"
 #include "win32/win32.h"
 
@@ -12,68 +13,65 @@ namespace volumes {
 
 constexpr char kModuleName[] = "windows.volumes";
 
-// Every name the module's code looks up or passes while it serves a call,
-// made and interned once at load: the lookups still happen at each use, as
-// the host may rebind what they find, but they hash and allocate nothing.
-struct Names {
-  // In the module namespace.
-  py::Object find_volume_id;            // FindVolumeID
-  py::Object volume_id_from_serial;     // _VolumeIDFromSerialNumber
-  py::Object list_volume_names;         // _ListVolumeNames
-  py::Object logger;                    // LOGGER
-  py::Object drive_type_map;            // DRIVE_TYPE_MAP
-  py::Object volume_name_guid_matcher;  // VOLUME_NAME_GUID_MATCHER
-  py::Object volume_entry;
-  py::Object utils;
-  py::Object platform_utils;
-  py::Object windows_error;  // WindowsError, a built-in
-  // Attributes and methods.
-  py::Object volume_entries_attribute;  // _volume_entries
-  py::Object volume_ids_attribute;      // _volume_ids
-  py::Object lock_attribute;            // _lock
-  py::Object populate_volume_table;     // _PopulateVolumeTable
-  py::Object find_volume_id_for_device_number;  // _FindVolumeIDForDeviceNumber
-  py::Object get_volume_entry_for_volume_id;    // GetVolumeEntryForVolumeID
-  py::Object st_dev;
-  py::Object handle;
-  py::Object get;
-  py::Object copy;
-  py::Object lower;
-  py::Object match;
-  py::Object group;
-  py::Object encode;
-  py::Object get_item;  // __getitem__
-  py::Object enter;     // __enter__
-  py::Object exit;      // __exit__
-  py::Object volume_entry_class;  // VolumeEntry
-  py::Object device_type_class;   // DeviceType
-  py::Object unknown;             // UNKNOWN
-  py::Object get_monotonic_time;  // GetMonotonicTime
-  py::Object lock_factory;        // Lock
-  // Logger levels.
-  py::Object debug;
-  py::Object info;
-  py::Object error;
-  py::Object exception;
-  // The keywords of a volume record; `volume` is also the attribute read
-  // back from it.
-  py::Object volume;
-  py::Object mountpoint;
-  py::Object device_file;
-  py::Object device_number;
-  py::Object uuid;
-  py::Object model;
-  py::Object device_type;
-  py::Object label;
-  py::Object filesystem;
-  py::Object size;
-  // Texts.
-  py::Object volume_id_format;  // "serial:%s"
-  py::Object ascii;
-};
-
-// Makes every name. Returns false with an exception pending on failure.
-bool MakeNames(Names* names);
+// Every name the module's code looks up or passes while it serves a call.
+namespace names {
+// In the module namespace.
+inline const py::Name find_volume_id{"FindVolumeID"};
+inline const py::Name volume_id_from_serial{"_VolumeIDFromSerialNumber"};
+inline const py::Name list_volume_names{"_ListVolumeNames"};
+inline const py::Name logger{"LOGGER"};
+inline const py::Name drive_type_map{"DRIVE_TYPE_MAP"};
+inline const py::Name volume_name_guid_matcher{"VOLUME_NAME_GUID_MATCHER"};
+inline const py::Name volume_entry{"volume_entry"};
+inline const py::Name utils{"utils"};
+inline const py::Name platform_utils{"platform_utils"};
+inline const py::Name windows_error{"WindowsError"};
+// Attributes and methods.
+inline const py::Name volume_entries_attribute{"_volume_entries"};
+inline const py::Name volume_ids_attribute{"_volume_ids"};
+inline const py::Name lock_attribute{"_lock"};
+inline const py::Name populate_volume_table{"_PopulateVolumeTable"};
+inline const py::Name find_volume_id_for_device_number{
+    "_FindVolumeIDForDeviceNumber"};
+inline const py::Name get_volume_entry_for_volume_id{
+    "GetVolumeEntryForVolumeID"};
+inline const py::Name st_dev{"st_dev"};
+inline const py::Name handle{"handle"};
+inline const py::Name get{"get"};
+inline const py::Name copy{"copy"};
+inline const py::Name lower{"lower"};
+inline const py::Name match{"match"};
+inline const py::Name group{"group"};
+inline const py::Name encode{"encode"};
+inline const py::Name get_item{"__getitem__"};
+inline const py::Name enter{"__enter__"};
+inline const py::Name exit{"__exit__"};
+inline const py::Name volume_entry_class{"VolumeEntry"};
+inline const py::Name device_type_class{"DeviceType"};
+inline const py::Name unknown{"UNKNOWN"};
+inline const py::Name get_monotonic_time{"GetMonotonicTime"};
+inline const py::Name lock_factory{"Lock"};
+// Logger levels.
+inline const py::Name debug{"debug"};
+inline const py::Name info{"info"};
+inline const py::Name error{"error"};
+inline const py::Name exception{"exception"};
+// The keywords of a volume record; `volume` is also the attribute read
+// back from it.
+inline const py::Name volume{"volume"};
+inline const py::Name mountpoint{"mountpoint"};
+inline const py::Name device_file{"device_file"};
+inline const py::Name device_number{"device_number"};
+inline const py::Name uuid{"uuid"};
+inline const py::Name model{"model"};
+inline const py::Name device_type{"device_type"};
+inline const py::Name label{"label"};
+inline const py::Name filesystem{"filesystem"};
+inline const py::Name size{"size"};
+// Texts.
+inline const py::Name volume_id_format{"serial:%s"};
+inline const py::Name ascii{"ascii"};
+}  // namespace names
 
 struct ModuleState {
   // The module namespace, where module-level names are looked up at use.
@@ -89,7 +87,6 @@ struct ModuleState {
   // None until the module body sets them.
   py::Object fat_filesystems;
   py::Object is_fat_cache;
-  Names names;
 };
 
 // The one state of the process. It is never destroyed: the module lives
@@ -121,15 +118,12 @@ inline bool IsOwnFunction(PyObject* function, const PyMethodDef& definition) {
          PyCFunction_GET_FUNCTION(function) == definition.ml_meth;
 }
 
-// The interned names.
-inline const Names& Name() { return State().names; }
-
 // volume_entry.DeviceType.<member>, volume_entry looked up now.
 template <typename Member>
 py::Object DeviceTypeMember(const Member& member) {
-  py::Object volume_entry = Global(Name().volume_entry);
+  py::Object volume_entry = Global(names::volume_entry);
   if (!volume_entry) return volume_entry;
-  py::Object device_type = py::GetAttr(volume_entry, Name().device_type_class);
+  py::Object device_type = py::GetAttr(volume_entry, names::device_type_class);
   if (!device_type) return device_type;
   return py::GetAttr(device_type, member);
 }
@@ -142,7 +136,7 @@ inline py::Object DriveTypeCode(UINT code) {
 
 // LOGGER.<level>, LOGGER looked up now; null with an exception pending.
 inline py::Object LoggerMethod(py::Handle level) {
-  py::Object logger = Global(Name().logger);
+  py::Object logger = Global(names::logger);
   if (!logger) return logger;
   return py::GetAttr(logger, level);
 }

@@ -108,7 +108,7 @@ py::Object VolumePathNamesOf(const WCHAR* name) {
                                reported > capacity &&
                                pass < kMaxPathNamesPasses;
     if (asks_for_more) {
-      if (!Log(Name().debug, "%s isn't big enough, allocating %s bytes.",
+      if (!Log(names::debug, "%s isn't big enough, allocating %s bytes.",
                Bytes(capacity), Bytes(reported))) {
         return {};
       }
@@ -116,7 +116,7 @@ py::Object VolumePathNamesOf(const WCHAR* name) {
       if (!buffer.Allocate(capacity)) return {};
       continue;
     }
-    if (!Log(Name().error, "Could not write path names into %s-byte buffer.",
+    if (!Log(names::error, "Could not write path names into %s-byte buffer.",
              Bytes(capacity))) {
       return {};
     }

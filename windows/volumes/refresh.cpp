@@ -28,7 +28,7 @@ namespace {
 bool SkipVolumeAfterError(const char* format, py::Handle argument) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   py::HandledException caught;
-  return Log(Name().exception, format, argument);
+  return Log(names::exception, format, argument);
 }
 
 // Sorts the list of unicode mount points by length, shortest first; paths of
@@ -50,19 +50,17 @@ void SortByLength(PyObject* mount_points) {
   }
 }
 
-
 // DRIVE_TYPE_MAP.get(drive_type, volume_entry.DeviceType.UNKNOWN).
 py::Object DeviceTypeOf(UINT drive_type) {
-  const Names& names = Name();
-  py::Object drive_type_map = Global(names.drive_type_map);
+  py::Object drive_type_map = Global(names::drive_type_map);
   if (!drive_type_map) return {};
   // The method is looked up before its arguments are made, as the call
   // reads.
-  py::Object get = py::GetAttr(drive_type_map, names.get);
+  py::Object get = py::GetAttr(drive_type_map, names::get);
   if (!get) return {};
   py::Object code = DriveTypeCode(drive_type);
   if (!code) return {};
-  py::Object unknown = DeviceTypeMember(names.unknown);
+  py::Object unknown = DeviceTypeMember(names::unknown);
   if (!unknown) return {};
   return py::CallWith(get, code, unknown);
 }
@@ -70,24 +68,23 @@ py::Object DeviceTypeOf(UINT drive_type) {
 // The GUID text of a volume GUID name as an ASCII str, or None for a name of
 // another form.
 py::Object VolumeUuid(PyObject* volume_name) {
-  const Names& names = Name();
-  py::Object matcher = Global(names.volume_name_guid_matcher);
+  py::Object matcher = Global(names::volume_name_guid_matcher);
   if (!matcher) return {};
-  py::Object match = CallMethod(matcher, names.match, py::Handle(volume_name));
+  py::Object match = CallMethod(matcher, names::match, py::Handle(volume_name));
   if (!match) return {};
   const int matched = PyObject_IsTrue(match.get());
   if (matched < 0) return {};
   if (!matched) return py::Object::None();
   py::Object group_number = py::Object::Steal(PyInt_FromLong(1));
   if (!group_number) return {};
-  py::Object guid = CallMethod(match, names.group, group_number);
+  py::Object guid = CallMethod(match, names::group, group_number);
   if (!guid) return {};
   // unicode.encode cannot be rebound and "ascii" is the interpreter's own
   // codec, which its C API calls directly as well.
   if (PyUnicode_CheckExact(guid.get())) {
     return py::Object::Steal(PyUnicode_AsASCIIString(guid.get()));
   }
-  return CallMethod(guid, names.encode, names.ascii);
+  return CallMethod(guid, names::encode, names::ascii);
 }
 
 // Whether the unicode `name` ends with a backslash, as a root does.
@@ -99,7 +96,6 @@ bool EndsWithBackslash(PyObject* name) {
 // Adds the record of one enumerated volume to `entries`, or skips the volume
 // by the skip rules. False only for an error that ends the refresh.
 bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
-  const Names& names = Name();
   // A unicode name is made into Win32 text once, for every query below.
   std::optional<py::WideArgument> wide_name;
   py::Object mount_points;
@@ -118,12 +114,12 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
                                 volume_name);
   }
   if (PyList_GET_SIZE(mount_points.get()) == 0) {
-    return Log(names.debug, "Volume %s has no mount point. Skipping.",
+    return Log(names::debug, "Volume %s has no mount point. Skipping.",
                py::Handle(volume_name));
   }
   if (PyList_GET_SIZE(mount_points.get()) > 1) {
     SortByLength(mount_points.get());
-    if (!Log(names.debug, "Got multiple mounts for %s: %s",
+    if (!Log(names::debug, "Got multiple mounts for %s: %s",
              py::Handle(volume_name), mount_points)) {
       return false;
     }
@@ -137,7 +133,7 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   } else {
     py::Object first = py::Object::Steal(PyInt_FromLong(0));
     if (!first) return false;
-    mount_point = CallMethod(mount_points, names.get_item, first);
+    mount_point = CallMethod(mount_points, names::get_item, first);
   }
   if (!mount_point) return false;
 
@@ -170,7 +166,7 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   if (!GetDiskFreeSpaceExW(wide_name->c_str(), nullptr, &capacity_bytes,
                            nullptr)) {
     capacity_bytes.QuadPart = 0;
-    if (!Log(names.debug, "Could not determine volume capacity for %r",
+    if (!Log(names::debug, "Could not determine volume capacity for %r",
              mount_point)) {
       return false;
     }
@@ -179,13 +175,13 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   py::Object volume_uuid = VolumeUuid(volume_name);
   if (!volume_uuid) return false;
 
-  py::Object volume_entry = Global(names.volume_entry);
+  py::Object volume_entry = Global(names::volume_entry);
   if (!volume_entry) return false;
-  py::Object entry_class = py::GetAttr(volume_entry, names.volume_entry_class);
+  py::Object entry_class = py::GetAttr(volume_entry, names::volume_entry_class);
   if (!entry_class) return false;
   py::Object volume_id = VolumeIDOf(serial_number);
   if (!volume_id) return false;
-  py::Object filesystem_name = CallMethod(filesystem, names.lower);
+  py::Object filesystem_name = CallMethod(filesystem, names::lower);
   if (!filesystem_name) return false;
   py::Object size =
       py::Object::Steal(PyLong_FromUnsignedLongLong(capacity_bytes.QuadPart));
@@ -193,12 +189,17 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   // The dict takes the keywords last first, as the interpreter fills the
   // keyword dict of a call written out in Python, so that the class sees
   // them in that call's order.
-  const std::pair<const py::Object&, py::Handle> keywords[] = {
-      {names.volume, volume_id},       {names.mountpoint, mount_point},
-      {names.device_file, volume_name}, {names.device_number, serial_number},
-      {names.uuid, volume_uuid},       {names.model, Py_None},
-      {names.device_type, device_type}, {names.label, label},
-      {names.filesystem, filesystem_name}, {names.size, size},
+  const std::pair<py::Handle, py::Handle> keywords[] = {
+      {names::volume, volume_id},
+      {names::mountpoint, mount_point},
+      {names::device_file, volume_name},
+      {names::device_number, serial_number},
+      {names::uuid, volume_uuid},
+      {names::model, Py_None},
+      {names::device_type, device_type},
+      {names::label, label},
+      {names::filesystem, filesystem_name},
+      {names::size, size},
   };
   py::Object fields = py::Object::Steal(PyDict_New());
   if (!fields) return false;
@@ -214,26 +215,25 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   py::Object entry = py::Object::Steal(
       PyObject_Call(entry_class.get(), no_positionals.get(), fields.get()));
   if (!entry) return false;
-  py::Object key = py::GetAttr(entry, names.volume);
+  py::Object key = py::GetAttr(entry, names::volume);
   // A later volume with the same serial number replaces an earlier one.
   return key && PyDict_SetItem(entries, key.get(), entry.get()) == 0;
 }
 
 py::Object MonotonicTime() {
-  py::Object utils = Global(Name().utils);
+  py::Object utils = Global(names::utils);
   if (!utils) return {};
-  return CallMethod(utils, Name().get_monotonic_time);
+  return CallMethod(utils, names::get_monotonic_time);
 }
 
 // The refresh proper, run under the service's lock.
 py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
-  const Names& names = Name();
-  py::Object volume_ids = py::GetAttr(self, names.volume_ids_attribute);
+  py::Object volume_ids = py::GetAttr(self, names::volume_ids_attribute);
   // Another caller completed a refresh since this one read the token.
   if (!volume_ids || volume_ids.get() != current_volume_ids) {
     return volume_ids;
   }
-  if (!Log(names.info, "Refreshing volume information table.")) return {};
+  if (!Log(names::info, "Refreshing volume information table.")) return {};
   py::Object start_time = MonotonicTime();
   if (!start_time) return {};
   py::Object new_volume_ids = py::Object::Steal(PyDict_New());
@@ -241,7 +241,7 @@ py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
   py::Object new_volume_entries = py::Object::Steal(PyDict_New());
   if (!new_volume_entries) return {};
 
-  py::Object list_volume_names = Global(names.list_volume_names);
+  py::Object list_volume_names = Global(names::list_volume_names);
   if (!list_volume_names) return {};
   py::Object volume_names = py::CallWith(list_volume_names);
   if (!volume_names) return {};
@@ -257,19 +257,19 @@ py::Object RefreshUnderLock(PyObject* self, PyObject* current_volume_ids) {
   if (PyErr_Occurred()) return {};
 
   // Readers take no lock: they see the previous table or this one, whole.
-  if (PyObject_SetAttr(self, names.volume_ids_attribute.get(),
+  if (PyObject_SetAttr(self, names::volume_ids_attribute.get(),
                        new_volume_ids.get()) < 0 ||
-      PyObject_SetAttr(self, names.volume_entries_attribute.get(),
+      PyObject_SetAttr(self, names::volume_entries_attribute.get(),
                        new_volume_entries.get()) < 0) {
     return {};
   }
-  if (!Log(names.info, "Got new volume entries: %r", new_volume_entries)) {
+  if (!Log(names::info, "Got new volume entries: %r", new_volume_entries)) {
     return {};
   }
   py::Object end_time = MonotonicTime();
   if (!end_time) return {};
   // The logger's method first, then the difference, as the call reads.
-  py::Object log_info = LoggerMethod(names.info);
+  py::Object log_info = LoggerMethod(names::info);
   if (!log_info) return {};
   py::Object elapsed =
       py::Object::Steal(PyNumber_Subtract(end_time.get(), start_time.get()));
@@ -292,7 +292,7 @@ PyObject* PopulateVolumeTableFunction(PyObject*, PyObject* args,
   }
   PyObject* const self = arguments[0].get();
   PyObject* const current_volume_ids = arguments[1].get();
-  py::Object lock = py::GetAttr(self, Name().lock_attribute);
+  py::Object lock = py::GetAttr(self, names::lock_attribute);
   if (!lock) return nullptr;
   return WithContext(lock,
                      [&] { return RefreshUnderLock(self, current_volume_ids); })

@@ -24,23 +24,22 @@ PyObject* InitMethodFunction(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   PyObject* const self = arguments[0].get();
-  const Names& names = Name();
   py::Object volume_ids = py::Object::Steal(PyDict_New());
-  if (!volume_ids || PyObject_SetAttr(self, names.volume_ids_attribute.get(),
+  if (!volume_ids || PyObject_SetAttr(self, names::volume_ids_attribute.get(),
                                       volume_ids.get()) < 0) {
     return nullptr;
   }
   py::Object volume_entries = py::Object::Steal(PyDict_New());
   if (!volume_entries ||
-      PyObject_SetAttr(self, names.volume_entries_attribute.get(),
+      PyObject_SetAttr(self, names::volume_entries_attribute.get(),
                        volume_entries.get()) < 0) {
     return nullptr;
   }
-  py::Object platform_utils = Global(names.platform_utils);
+  py::Object platform_utils = Global(names::platform_utils);
   if (!platform_utils) return nullptr;
-  py::Object lock = CallMethod(platform_utils, names.lock_factory);
+  py::Object lock = CallMethod(platform_utils, names::lock_factory);
   if (!lock ||
-      PyObject_SetAttr(self, names.lock_attribute.get(), lock.get()) < 0) {
+      PyObject_SetAttr(self, names::lock_attribute.get(), lock.get()) < 0) {
     return nullptr;
   }
   Py_RETURN_NONE;

@@ -29,8 +29,10 @@ py::Object ListVolumeNames() {
   if (!search) return py::Object::Steal(RaiseLastWindowsError());
   py::Object last = py::UnicodeFromWideBuffer(name, kNameLength);
   if (!last) return {};
-  py::Object names = py::Object::Steal(PyList_New(0));
-  if (!names || PyList_Append(names.get(), last.get()) < 0) return {};
+  py::Object volume_names = py::Object::Steal(PyList_New(0));
+  if (!volume_names || PyList_Append(volume_names.get(), last.get()) < 0) {
+    return {};
+  }
   for (;;) {
     if (!FindNextVolumeW(search.get(), name, kNameLength)) {
       const DWORD error = GetLastError();
@@ -44,16 +46,16 @@ py::Object ListVolumeNames() {
     if (repeated < 0) return {};
     if (repeated) {
       // A misbehaving driver can hand the same name back for ever.
-      if (!Log(Name().error, "FindNextVolume improperly returned same value %s",
+      if (!Log(names::error, "FindNextVolume improperly returned same value %s",
                next)) {
         return {};
       }
       break;
     }
-    if (PyList_Append(names.get(), next.get()) < 0) return {};
+    if (PyList_Append(volume_names.get(), next.get()) < 0) return {};
     last = std::move(next);
   }
-  return names;
+  return volume_names;
 }
 
 namespace {

@@ -87,9 +87,10 @@ py::Object MakeVolumeNameGuidMatcher() {
 }
 
 py::Object MakeFatFilesystems() {
-  py::Object names = py::MakeTuple(py::String("fat32"), py::String("exfat"));
-  if (!names) return {};
-  return py::Object::Steal(PyFrozenSet_New(names.get()));
+  py::Object fat_names =
+      py::MakeTuple(py::String("fat32"), py::String("exfat"));
+  if (!fat_names) return {};
+  return py::Object::Steal(PyFrozenSet_New(fat_names.get()));
 }
 
 bool BindFunction(ModuleState* state, PyMethodDef* definition) {
@@ -113,7 +114,7 @@ bool Load(PyObject* module) {
   state.is_fat_cache = py::Object::None();
   if (!state.globals || !state.name) return false;
   PyObject* const globals = state.globals.get();
-  if (!MakeNames(&state.names)) return false;
+  if (!py::InternNames()) return false;
 
   if (!FetchBuiltins(&state)) return false;
   state.raise_windows_error = host::BindRaiseWindowsError();
@@ -155,8 +156,8 @@ PyMethodDef module_functions[] = {
 void InitModule() {
   if (py::WarnOnVersionMismatch(kModuleName) < 0) return;
   // Inside the package `windows` the interpreter names it windows.volumes.
-  PyObject* module = Py_InitModule4("volumes", module_functions,
-                                    kModuleDoc, nullptr, PYTHON_API_VERSION);
+  PyObject* module = Py_InitModule4("volumes", module_functions, kModuleDoc,
+                                    nullptr, PYTHON_API_VERSION);
   if (module == nullptr) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_ImportError, kInitName);
