@@ -30,14 +30,6 @@ inline bool KeywordIs(PyObject* keyword, const char* name) {
   return true;
 }
 
-// Binds positional `args` (a tuple) and keyword `kwargs` (a dict or null)
-// to the `count` parameters `names`, of which the first `required` have no
-// default. values[i] receives a borrowed reference to the argument of
-// names[i]; an optional parameter that is not given keeps what the caller
-// put there (its default). Returns false with TypeError set, worded as for
-// a Python function named `function` (a method counts `self`):
-// "f() takes exactly 2 arguments (1 given)", "f() got an unexpected keyword
-// argument 'x'", "f() got multiple values for keyword argument 'x'".
 // The most parameters a bound function has here: which of them were given
 // is kept on the stack, as this runs on every call.
 constexpr Py_ssize_t kMaxBoundParameters = 8;
@@ -50,6 +42,14 @@ inline bool IsPositionalCall(PyObject* args, PyObject* kwargs,
          positional >= required && positional <= count;
 }
 
+// Binds positional `args` (a tuple) and keyword `kwargs` (a dict or null)
+// to the `count` parameters `names`, of which the first `required` have no
+// default. values[i] receives a borrowed reference to the argument of
+// names[i]; an optional parameter that is not given keeps what the caller
+// put there (its default). Returns false with TypeError set, worded as for
+// a Python function named `function` (a method counts `self`):
+// "f() takes exactly 2 arguments (1 given)", "f() got an unexpected keyword
+// argument 'x'", "f() got multiple values for keyword argument 'x'".
 inline bool BindArguments(const char* function, PyObject* args,
                           PyObject* kwargs, const char* const* names,
                           Py_ssize_t count, Py_ssize_t required,

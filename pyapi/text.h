@@ -1,6 +1,5 @@
-// Conversion between interpreter unicode and Win32 WCHAR text: the one
-// piece of module code whose working differs between platforms (a UCS-2
-// interpreter on Windows shares WCHAR's unit; a UCS-4 one needs UTF-16).
+// Conversion between interpreter unicode and Win32 WCHAR (UTF-16) text, on
+// UCS-2 and UCS-4 interpreters alike.
 #pragma once
 
 #include <Python.h>
@@ -30,10 +29,9 @@ WideString WideFromUnicode(PyObject* unicode);
 bool ContainsNul(PyObject* unicode);
 
 // The text of a unicode object as the NUL-terminated string a Win32 call
-// reads, made without copying where it can be: where Py_UNICODE is as wide
-// as WCHAR it is the interpreter's own buffer, which always ends in a NUL;
-// otherwise it is the one conversion, held inline up to the path limit.
-// The unicode object must outlive it.
+// reads. Paths are passed on every query, so the object's own buffer is
+// used where its units are WCHARs, and a conversion is held inline up to
+// the path limit otherwise. The unicode object must outlive it.
 class WideArgument {
  public:
   explicit WideArgument(PyObject* unicode) : WideArgument(unicode, 0) {}

@@ -1,6 +1,7 @@
 #include "windows/volumes/refresh.h"
 
 #include <algorithm>
+#include <cassert>
 #include <iterator>
 #include <optional>
 #include <utility>
@@ -157,14 +158,17 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   py::Object filesystem =
       py::Object::Borrow(PyTuple_GET_ITEM(information.get(), 4));
 
-  const UINT drive_type = GetDriveTypeW(wide_name->c_str());
+  // Only an exact unicode name without NULs has information, and such a
+  // name was made into Win32 text before its mount-point query.
+  assert(wide_name.has_value());
+  const WCHAR* const root = wide_name->c_str();
+  const UINT drive_type = GetDriveTypeW(root);
   py::Object device_type = DeviceTypeOf(drive_type);
   if (!device_type) return false;
 
   ULARGE_INTEGER capacity_bytes;
   capacity_bytes.QuadPart = 0;
-  if (!GetDiskFreeSpaceExW(wide_name->c_str(), nullptr, &capacity_bytes,
-                           nullptr)) {
+  if (!GetDiskFreeSpaceExW(root, nullptr, &capacity_bytes, nullptr)) {
     capacity_bytes.QuadPart = 0;
     if (!Log(names::debug, "Could not determine volume capacity for %r",
              mount_point)) {
