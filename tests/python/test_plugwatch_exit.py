@@ -63,9 +63,8 @@ sys.exit(0)
 """
 
 
-# A callback that runs the host's exit functions itself: the hook that
-# closes the gate runs inside the visit of its own thread and must not wait
-# for it.
+# A callback that runs the host's exit functions itself while the
+# interpreter runs on: the gate stays open and the monitor keeps working.
 REENTRANT_CHILD = r"""
 import atexit, threading, time
 import simwin
@@ -166,7 +165,7 @@ def Outcome(operation, *args):
 """
 
 # Each thread's first Configure, with its nth allocation failing, for every
-# n up to the first that Configure and teardown do not reach.
+# n up to the first that Configure does not reach.
 FIRST_CONFIGURE_CHILD = MEMORY_CHILD_SETUP + r"""
 win32 = ctypes.CDLL(testsupport.simwin_library_path())
 
