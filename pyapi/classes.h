@@ -58,8 +58,10 @@ inline bool TieMethodsToClass(PyObject* cls, PyMethodDef* methods,
 // would pick: the namespace's __metaclass__, else the type of the first
 // base.
 inline Object NewClass(const char* name, Handle bases, Handle namespace_dict) {
+  Object metaclass_key = String("__metaclass__");
+  if (!metaclass_key) return metaclass_key;
   PyObject* metaclass =
-      PyDict_GetItemString(namespace_dict.get(), "__metaclass__");  // borrowed
+      PyDict_GetItem(namespace_dict.get(), metaclass_key.get());  // borrowed
   if (metaclass == nullptr) {
     metaclass = PyTuple_GET_SIZE(bases.get()) > 0
                     ? reinterpret_cast<PyObject*>(

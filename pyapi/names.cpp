@@ -27,10 +27,28 @@ bool InternNames() {
   return true;
 }
 
+namespace {
+
+// sys.modules["__builtin__"]. Not PyImport_AddModule: when its lookup fails
+// for lack of memory it installs a fresh, empty module in its place.
+Object BuiltinModule(Handle name) {
+  Object key = String("__builtin__");
+  if (!key) return key;
+  PyObject* builtins =
+      PyDict_GetItem(PyImport_GetModuleDict(), key.get());  // borrowed
+  if (builtins == nullptr) {
+    RaiseNameNotDefined(PyString_AS_STRING(name.get()));
+    return Object();
+  }
+  return Object::Borrow(builtins);
+}
+
+}  // namespace
+
 Object LookupBuiltin(Handle name) {
-  PyObject* builtins = PyImport_AddModule("__builtin__");  // borrowed
-  if (builtins == nullptr) return Object();
-  Object value = Object::Steal(PyObject_GetAttr(builtins, name.get()));
+  Object builtins = BuiltinModule(name);
+  if (!builtins) return builtins;
+  Object value = Object::Steal(PyObject_GetAttr(builtins.get(), name.get()));
   if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     RaiseNameNotDefined(PyString_AS_STRING(name.get()));
@@ -50,10 +68,12 @@ Object LookupGlobal(PyObject* globals, Handle name) {
   return LookupBuiltin(name);
 }
 
+// The name is made first: PyDict_GetItemString answers a failure to make
+// it as it answers a missing name.
 Object LookupGlobal(PyObject* globals, const char* name) {
-  PyObject* value = PyDict_GetItemString(globals, name);  // borrowed
-  if (value != nullptr) return Object::Borrow(value);
-  return LookupBuiltin(name);
+  Object key = String(name);
+  if (!key) return key;
+  return LookupGlobal(globals, key);
 }
 
 Object Import(const char* name, PyObject* globals, PyObject* fromlist,
