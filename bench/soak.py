@@ -185,6 +185,10 @@ def main():
   soak.stop_all()
   soak.count_stray_posts()
   gc.collect()
+  # A joined monitor's thread may still be ending: its windows go with it.
+  deadline = time.time() + JOIN_SECONDS
+  while simwin.open_objects()["windows"] and time.time() < deadline:
+    time.sleep(0.01)
   failed_posts = log.counts.get(
       "Could not post stop message to window message queue (error %d); "
       "the monitor ends at its next wake-up.", 0)
