@@ -16,13 +16,13 @@ import gc
 import logging
 import random
 import sys
-import threading
 import time
 
 import simwin
 from windows import plugwatch, volumes
 
 from measure import resident_kilobytes
+from monitor_events import CountingHandler
 
 JOIN_SECONDS = 5.0
 MAX_MONITORS = 3
@@ -41,17 +41,6 @@ def heap_in_use_kilobytes():
   libc.mallinfo2.restype = _MallInfo2
   info = libc.mallinfo2()
   return (info.uordblks + info.hblkhd) // 1024
-
-
-class CountingHandler(object):
-
-  def __init__(self):
-    self.pushed = 0
-    self.lock = threading.Lock()
-
-  def Push(self, event):
-    with self.lock:
-      self.pushed += 1
 
 
 class CountingLog(logging.Handler):
@@ -168,7 +157,7 @@ def main():
       soak.count_stray_posts()
       gc.collect()
       print("%9.0f %7d %9d %9d %6d %6d %9d %9d %9d" % (
-          now - started, soak.runs, soak.handler.pushed, soak.expected,
+          now - started, soak.runs, soak.handler.count, soak.expected,
           soak.hangs, soak.stray_posts, len(gc.get_objects()),
           heap_in_use_kilobytes(), resident_kilobytes()))
       sys.stdout.flush()
@@ -194,10 +183,10 @@ def main():
       "the monitor ends at its next wake-up.", 0)
   print("operations %d, monitor runs %d, events %d of %d, hangs %d, "
         "stray posts %d, failed posts %d, open objects %s" % (
-            soak.operations, soak.runs, soak.handler.pushed, soak.expected,
+            soak.operations, soak.runs, soak.handler.count, soak.expected,
             soak.hangs, soak.stray_posts, failed_posts,
             simwin.open_objects()))
-  ok = (soak.handler.pushed == soak.expected and soak.hangs == 0 and
+  ok = (soak.handler.count == soak.expected and soak.hangs == 0 and
         soak.stray_posts == 0 and failed_posts == 0)
   return 0 if ok else 1
 
