@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "pyapi/errors.h"
+#include "pyapi/version.h"
 
 namespace py {
 namespace {
@@ -21,19 +22,20 @@ Name::Name(const char* text) : text_(text) { Registered().push_back(this); }
 bool InternNames() {
   for (Name* name : Registered()) {
     if (name->object_ != nullptr) continue;
-    name->object_ = PyString_InternFromString(name->text_);
+    name->object_ = InternedStr(name->text_).release();
     if (name->object_ == nullptr) return false;
   }
   return true;
 }
 
 Object LookupBuiltin(Handle name) {
-  PyObject* builtins = PyImport_AddModule("__builtin__");  // borrowed
+  PyObject* builtins = PyImport_AddModule(kBuiltinsModuleName);  // borrowed
   if (builtins == nullptr) return Object();
   Object value = Object::Steal(PyObject_GetAttr(builtins, name.get()));
   if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    RaiseNameNotDefined(PyString_AS_STRING(name.get()));
+    const char* text = StrText(name.get());
+    if (text != nullptr) RaiseNameNotDefined(text);
   }
   return value;
 }
@@ -64,7 +66,7 @@ Object Import(const char* name, PyObject* globals, PyObject* fromlist,
   Object locals = Object::Steal(PyDict_New());
   Object names = fromlist != nullptr ? Object::Borrow(fromlist)
                                      : Object::Steal(PyList_New(0));
-  Object level_number = Object::Steal(PyInt_FromLong(level));
+  Object level_number = IntFromLong(level);
   if (!module_name || !locals || !names || !level_number) return Object();
   return CallWith(import, module_name, Handle(globals), locals, names,
                   level_number);
