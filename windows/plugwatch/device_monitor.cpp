@@ -6,6 +6,7 @@
 #include "pyapi/exception_barrier.h"
 #include "pyapi/function_arguments.h"
 #include "pyapi/names.h"
+#include "pyapi/version.h"
 #include "windows/plugwatch/event_forwarding.h"
 #include "windows/plugwatch/interpreter_gate.h"
 #include "windows/plugwatch/module.h"
@@ -196,7 +197,7 @@ PyObject* Run(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
 
   const HWND window = StateWindow(state.get());
   py::Object handle_number =
-      py::Object::Steal(PyInt_FromLong(WindowHandleNumber(window)));
+      py::IntFromLong(WindowHandleNumber(window));
   if (!handle_number || PyObject_SetAttrString(self, "_window_handle",
                                                handle_number.get()) < 0) {
     return Fail(kRunName, __LINE__);
@@ -265,8 +266,7 @@ PyObject* Stop(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
   // ends at its next wake-up; a failed post is logged, not raised.
   if (!PostMessageW(StateWindow(state.get()), WM_USER, 0, 0)) {
     const DWORD error = GetLastError();
-    py::Object code =
-        py::Object::Steal(PyInt_FromLong(static_cast<long>(error)));
+    py::Object code = py::IntFromLong(static_cast<long>(error));
     if (!code ||
         !CallLogger("error",
                     py::String("Could not post stop message to window "

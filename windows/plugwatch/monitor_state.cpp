@@ -7,6 +7,7 @@
 #include "pyapi/function_arguments.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 #include "windows/plugwatch/module.h"
 #include "windows/plugwatch/window_handles.h"
 #include "windows/plugwatch/window_thread.h"
@@ -138,8 +139,7 @@ void KeepStuckCallables(WindowState& state, const StuckProperty* stuck,
   }
   for (int item = 0; item < stuck_count; ++item) {
     py::ExceptionStash pending;
-    py::Object code =
-        py::Object::Steal(PyInt_FromLong(static_cast<long>(stuck[item].error)));
+    py::Object code = py::IntFromLong(static_cast<long>(stuck[item].error));
     if (!code ||
         !CallLogger("error",
                     py::String("Could not remove window property %s "

@@ -7,6 +7,7 @@
 #include "pyapi/names.h"
 #include "pyapi/object.h"
 #include "pyapi/handled_exception.h"
+#include "pyapi/version.h"
 #include "windows/plugwatch/device_change_record.h"
 #include "windows/plugwatch/interpreter_gate.h"
 #include "windows/plugwatch/module.h"
@@ -96,7 +97,8 @@ bool HandleCallbackFailure(HWND window, py::Handle drive_path, bool arrival) {
   const int has_stop = stop ? PyObject_IsTrue(stop.get()) : 0;
   if (has_stop < 0) return Failed(__LINE__);
   if (!has_stop) {
-    return CallLogger("warn", py::String("No stop callback was defined."))
+    return CallLogger(py::kLoggerWarningMethod,
+                      py::String("No stop callback was defined."))
                ? true
                : Failed(__LINE__);
   }
@@ -116,7 +118,7 @@ bool HandleCallbackFailure(HWND window, py::Handle drive_path, bool arrival) {
 // dealt with.
 bool DeliverEvent(HWND window, py::Handle callback, char letter,
                   bool arrival) {
-  py::Object code = py::Object::Steal(PyInt_FromLong(letter));
+  py::Object code = py::IntFromLong(letter);
   if (!code) return Failed(__LINE__);
   py::Object letter_text = py::CallWith(py::Handle(Module().chr), code);
   if (!letter_text) return Failed(__LINE__);
@@ -127,7 +129,7 @@ bool DeliverEvent(HWND window, py::Handle callback, char letter,
   if (!drive_path) return Failed(__LINE__);
 
   if (!callback) {
-    return CallLogger("warn",
+    return CallLogger(py::kLoggerWarningMethod,
                       py::String("Got event for %s:\\ but no callback "
                                  "defined."),
                       letter_text)
