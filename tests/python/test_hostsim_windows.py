@@ -92,42 +92,42 @@ class InstallationTest(unittest.TestCase):
 
   def testInstallsWhatIsMissing(self):
     out = self.RunSnippet("""
-        import __builtin__, codecs
-        print hasattr(__builtin__, "WindowsError")
+        from pyversion import builtins; import codecs
+        print hasattr(builtins, "WindowsError")
         try:
           codecs.lookup("mbcs")
-          print "codec"
+          print("codec")
         except LookupError:
-          print "no codec"
+          print("no codec")
         import windows
-        print __builtin__.WindowsError is windows.WindowsError
-        print codecs.lookup("MBCS").name
+        print(builtins.WindowsError is windows.WindowsError)
+        print(codecs.lookup("MBCS").name)
         """)
     self.assertEqual(["False", "no codec", "True", "mbcs"],
                      out.splitlines())
 
   def testKeepsAWindowsErrorThatExists(self):
     out = self.RunSnippet("""
-        import __builtin__
+        from pyversion import builtins
         class Existing(OSError):
           pass
-        __builtin__.WindowsError = Existing
+        builtins.WindowsError = Existing
         import windows
-        print WindowsError is Existing
+        print(WindowsError is Existing)
         """)
     self.assertEqual("True", out.strip())
 
   def testInstallsNothingOnWindows(self):
     out = self.RunSnippet("""
-        import __builtin__, codecs, sys
+        from pyversion import builtins; import codecs, sys
         sys.platform = "win32"
         import windows
-        print hasattr(__builtin__, "WindowsError")
+        print hasattr(builtins, "WindowsError")
         try:
           codecs.lookup("mbcs")
-          print "codec"
+          print("codec")
         except LookupError:
-          print "no codec"
+          print("no codec")
         """)
     self.assertEqual(["False", "no codec"], out.splitlines())
 
@@ -222,21 +222,21 @@ class NativeEntryTableTest(unittest.TestCase):
     self.assertEqual(234, self.simwin.GetLastError())
 
   def testRaisesTheCurrentBuiltin(self):
-    import __builtin__
-    original = __builtin__.WindowsError
+    from pyversion import builtins
+    original = builtins.WindowsError
 
     class Replacement(OSError):
       pass
 
-    __builtin__.WindowsError = Replacement
+    builtins.WindowsError = Replacement
     try:
       with self.assertRaises(Replacement):
         self.CallEntry(_OptionalArgs(1, 5, None))
-      del __builtin__.WindowsError
+      del builtins.WindowsError
       with self.assertRaises(NameError):
         self.CallEntry(_OptionalArgs(1, 5, None))
     finally:
-      __builtin__.WindowsError = original
+      builtins.WindowsError = original
 
 
 class PythonCallableTest(unittest.TestCase):

@@ -74,7 +74,7 @@ while time.time() < deadline and not hasattr(monitor, "_window_handle"):
   time.sleep(0.001)
 simwin.plug(u"\\\\?\\Volume{00000000-0000-0000-0000-0000000000e5}\\",
             [u"E:\\"], timeout=10)
-print pushed.wait(10)
+print(pushed.wait(10))
 """
 
 

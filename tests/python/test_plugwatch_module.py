@@ -4,7 +4,7 @@ An extension module cannot be initialised twice in one Python 2.7 process,
 so the load sequence is exercised in fresh interpreters.
 """
 
-import __builtin__
+from pyversion import builtins
 import ast
 import logging
 import subprocess
@@ -51,7 +51,7 @@ class NamespaceTest(unittest.TestCase):
                           "DeviceMonitorState", "DeviceMonitor",
                           "_RegisterDeviceMonitorWindowClass"]), public)
     self.assertIsNone(plugwatch.__doc__)
-    self.assertIs(__builtin__, plugwatch.__builtins__)
+    self.assertIs(builtins, plugwatch.__builtins__)
     self.assertIs(logging, plugwatch.logging)
     self.assertIs(sys, plugwatch.sys)
     self.assertIs(common.fatal_exceptions, plugwatch.fatal_exceptions)
@@ -203,8 +203,8 @@ class LoadTest(unittest.TestCase):
          (returned, [(0,)])], ast.literal_eval(out.strip()))
 
   def test_missing_builtin_fails_the_load(self):
-    outcome = ImportInFreshInterpreter("import __builtin__\n"
-                                       "del __builtin__.chr\n")
+    outcome = ImportInFreshInterpreter("from pyversion import builtins\n"
+                                       "del builtins.chr\n")
     self.assertEqual(("NameError", "name 'chr' is not defined"),
                      outcome["error"])
     self.assertEqual(("windows\\plugwatch", "init windows.plugwatch"),

@@ -1,6 +1,7 @@
 """windows.volumes: volume identifiers from serial numbers and stat results."""
 
-import __builtin__
+import pyversion
+from pyversion import builtins
 import os
 import unittest
 
@@ -11,12 +12,12 @@ from windows import volumes
 class VolumeIdentifierTest(VolumesTestCase):
 
   def test_format_and_interning(self):
-    cases = [(0, "serial:0"), (4294967295L, "serial:4294967295"),
+    cases = [(0, "serial:0"), (pyversion.long_type(4294967295), "serial:4294967295"),
              (-5, "serial:-5"), ("ABCD-1234", "serial:ABCD-1234"),
              ((7,), "serial:7"),
              # Integers written without the formatting operator, and the
              # types that must still go through it.
-             (-2 ** 63, "serial:-9223372036854775808"), (-5L, "serial:-5"),
+             (-2 ** 63, "serial:-9223372036854775808"), (-pyversion.long_type(5), "serial:-5"),
              (2 ** 64, "serial:18446744073709551616"), (True, "serial:True"),
              (1.5, "serial:1.5")]
     for serial, expected in cases:
@@ -24,7 +25,7 @@ class VolumeIdentifierTest(VolumesTestCase):
       self.assertEqual((volume_id, type(volume_id)), (expected, str))
       self.assertIs(volume_id, intern(expected))
     self.assertIs(volumes._VolumeIDFromSerialNumber(987654321),
-                  volumes._VolumeIDFromSerialNumber(987654321L))
+                  volumes._VolumeIDFromSerialNumber(pyversion.long_type(987654321)))
 
   def test_errors(self):
     for function, argument in (
@@ -66,8 +67,8 @@ class VolumeIdentifierTest(VolumesTestCase):
                      "name '_VolumeIDFromSerialNumber' is not defined")
     self.assertEqual(read, [])
     # The built-ins come after the module namespace.
-    __builtin__._VolumeIDFromSerialNumber = lambda serial: "builtin"
-    self.addCleanup(delattr, __builtin__, "_VolumeIDFromSerialNumber")
+    builtins._VolumeIDFromSerialNumber = lambda serial: "builtin"
+    self.addCleanup(delattr, builtins, "_VolumeIDFromSerialNumber")
     self.assertEqual(volumes.FindVolumeID(StatResult(5)), "builtin")
 
 

@@ -122,7 +122,7 @@ class LoadSequenceTest(unittest.TestCase):
 
   def test_namespace_bound_in_order(self):
     result = run_load("pass", setup="""
-        import __builtin__, logging, re
+        from pyversion import builtins; import logging, re
         import common.utils, common.volume_entry, common.service.service
         import platforms.platform_utils
 
@@ -131,7 +131,7 @@ class LoadSequenceTest(unittest.TestCase):
           return sorted(name for name in vars(module)
                         if not name.startswith("__"))
 
-        real_import = __builtin__.__import__
+        real_import = builtins.__import__
         def tracing_import(name, globals=None, locals=None, fromlist=None,
                            level=-1):
           module = sys.modules.get("windows.volumes")
@@ -139,7 +139,7 @@ class LoadSequenceTest(unittest.TestCase):
             result.setdefault("imports", []).append(
                 (name, locals, fromlist, level))
           return real_import(name, globals, locals, fromlist, level)
-        __builtin__.__import__ = tracing_import
+        builtins.__import__ = tracing_import
 
         real_get_logger = logging.getLogger
         def get_logger(name=None):
@@ -272,7 +272,7 @@ class LoadSequenceTest(unittest.TestCase):
             result["calls"].append(type(error).__name__)
         """
     for setup in (FAKE_WINWRAP % "{}",
-                  "import __builtin__\ndel __builtin__.TypeError\n"):
+                  "from pyversion import builtins\ndel builtins.TypeError\n"):
       result = run_load("pass", setup=setup, after=calls)
       self.assertIn(result["error"][0], ("ImportError", "NameError"))
       self.assertEqual(result["calls"], ["SystemError", "TypeError",
@@ -362,24 +362,24 @@ class LoadSequenceTest(unittest.TestCase):
 
   def test_builtins_fetched_once_at_load(self):
     result = run_load("pass", setup="""
-        import __builtin__
-        del __builtin__.MemoryError
+        from pyversion import builtins
+        del builtins.MemoryError
         """)
     self.assertEqual(result["error"],
                      ("NameError", "name 'MemoryError' is not defined"))
     self.assertTrue(result["init_entry"])
     result = run_load("""
-        __builtin__.TypeError = real_type_error
+        builtins.TypeError = real_type_error
         try:
           windows.volumes.GetVolumeInformation(None)
         except TypeError as error:
           result["raised"] = type(error).__name__
         """, setup="""
-        import __builtin__
+        from pyversion import builtins
         real_type_error = TypeError
         class LoadTimeTypeError(TypeError):
           pass
-        __builtin__.TypeError = LoadTimeTypeError
+        builtins.TypeError = LoadTimeTypeError
         """)
     self.assertEqual(result["raised"], "LoadTimeTypeError")
 

@@ -9,6 +9,7 @@ import types
 import unittest
 
 import simwin
+import pyversion
 import testsupport
 from windows import volumes
 
@@ -153,7 +154,7 @@ class VolumeInformationTest(VolumesTestCase):
   def test_record_by_path_and_by_handle(self):
     record = volumes.GetVolumeInformation(u"E:\\")
     self.assertEqual(record,
-                     (u"STICK\u0416", 4294967295L, 255L, 0x20006L, "FAT32"))
+                     (u"STICK\u0416", pyversion.long_type(4294967295), pyversion.long_type(255), pyversion.long_type(0x20006), "FAT32"))
     self.assertEqual([type(item) for item in record],
                      [unicode, long, long, long, str])
     self.assertEqual(volumes.GetVolumeInformationByHandle(self.handle), record)

@@ -712,7 +712,7 @@ Recorder(volume=0, mountpoint=0, device_file=0, device_number=0, uuid=0,
          model=0, device_type=0, label=0, filesystem=0, size=0)
 volume_entry.VolumeEntry = Recorder
 volumes.VolumeInfo.__wrapped__().AllVolumeEntries(True)
-print len(orders) > 1 and all(order == orders[0] for order in orders)
+print(len(orders) > 1 and all(order == orders[0] for order in orders))
 """
 
   def test_order_under_hash_seeds(self):
