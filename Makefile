@@ -21,7 +21,7 @@ endif
 PYTHON3_LIST = $(if $(filter True,$(PYTHON_IS_3)),$(PYTHON)) \
   $(shell PYTHON3='$(PYTHON3)' tools/find-python3)
 
-.PHONY: all build configure demo test bench bench-memory clean
+.PHONY: all build configure demo test bench bench-memory soak clean
 
 all: build
 
@@ -58,6 +58,15 @@ bench: build
 bench-memory: build
 	PYTHONPATH=$(BUILD)/python:bench $(PYTHON_27) bench/volume_table.py
 	PYTHONPATH=$(BUILD)/python:bench $(PYTHON_27) bench/monitor_events.py
+
+# The soak: random plugs, refreshes and monitor runs for SOAK_SECONDS,
+# reporting live objects, heap in use and resident memory every
+# SOAK_EVERY seconds.
+SOAK_SECONDS ?= 3600
+SOAK_EVERY ?= 300
+soak: build
+	PYTHONPATH=$(BUILD)/python:bench $(PYTHON_27) bench/soak.py \
+	  --seconds $(SOAK_SECONDS) --every $(SOAK_EVERY)
 
 clean:
 	rm -rf $(BUILD)

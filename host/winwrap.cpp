@@ -13,9 +13,10 @@ RaiseWindowsErrorFunction BindRaiseWindowsError() {
   if (!table) return nullptr;
   const char* imported_name = PyModule_GetName(module.get());
   if (imported_name == nullptr) return nullptr;
+  py::Object entry_name = py::String(kRaiseWindowsErrorName);
+  if (!entry_name) return nullptr;
   PyObject* entry = PyDict_Check(table.get())
-                        ? PyDict_GetItemString(table.get(),
-                                               kRaiseWindowsErrorName)
+                        ? PyDict_GetItem(table.get(), entry_name.get())
                         : nullptr;  // borrowed
   if (entry == nullptr) {
     PyErr_Format(PyExc_ImportError,

@@ -72,9 +72,12 @@ inline bool TieMethodsToClass(PyObject* cls, PyMethodDef* methods,
 inline Object NewClass(const char* name, Handle bases, Handle namespace_dict) {
 #if PY_MAJOR_VERSION >= 3
   PyObject* metaclass = nullptr;
+  static_cast<void>(namespace_dict);
 #else
+  Object metaclass_key = String("__metaclass__");
+  if (!metaclass_key) return metaclass_key;
   PyObject* metaclass =
-      PyDict_GetItemString(namespace_dict.get(), "__metaclass__");  // borrowed
+      PyDict_GetItem(namespace_dict.get(), metaclass_key.get());  // borrowed
 #endif
   if (metaclass == nullptr) {
     metaclass = PyTuple_GET_SIZE(bases.get()) > 0

@@ -28,10 +28,29 @@ bool InternNames() {
   return true;
 }
 
+namespace {
+
+// sys.modules of the built-ins' module. Not PyImport_AddModule: when its lookup fails
+// for lack of memory it installs a fresh, empty module in its place.
+Object BuiltinModule(Handle name) {
+  Object key = String(kBuiltinsModuleName);
+  if (!key) return key;
+  PyObject* builtins =
+      PyDict_GetItem(PyImport_GetModuleDict(), key.get());  // borrowed
+  if (builtins == nullptr) {
+    const char* text = StrText(name.get());
+    if (text != nullptr) RaiseNameNotDefined(text);
+    return Object();
+  }
+  return Object::Borrow(builtins);
+}
+
+}  // namespace
+
 Object LookupBuiltin(Handle name) {
-  PyObject* builtins = PyImport_AddModule(kBuiltinsModuleName);  // borrowed
-  if (builtins == nullptr) return Object();
-  Object value = Object::Steal(PyObject_GetAttr(builtins, name.get()));
+  Object builtins = BuiltinModule(name);
+  if (!builtins) return builtins;
+  Object value = Object::Steal(PyObject_GetAttr(builtins.get(), name.get()));
   if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     const char* text = StrText(name.get());
@@ -52,10 +71,12 @@ Object LookupGlobal(PyObject* globals, Handle name) {
   return LookupBuiltin(name);
 }
 
+// The name is made first: PyDict_GetItemString answers a failure to make
+// it as it answers a missing name.
 Object LookupGlobal(PyObject* globals, const char* name) {
-  PyObject* value = PyDict_GetItemString(globals, name);  // borrowed
-  if (value != nullptr) return Object::Borrow(value);
-  return LookupBuiltin(name);
+  Object key = String(name);
+  if (!key) return key;
+  return LookupGlobal(globals, key);
 }
 
 Object Import(const char* name, PyObject* globals, PyObject* fromlist,

@@ -1,7 +1,12 @@
 // Threads as the window manager sees them: a stable id per thread, a message
 // queue created on the thread's first window-manager call, and the clean-up
 // Windows does when a thread ends (its windows freed, its queue emptied).
+#include <pthread.h>
+
 #include <atomic>
+#include <climits>
+#include <memory>
+#include <new>
 
 #include "call_gate.h"
 #include "window_manager.h"
@@ -51,16 +56,48 @@ void ReleaseThread(const ThreadQueuePtr& queue) {
 struct ThreadSlot {
   uint64_t id = 0;
   ThreadQueuePtr queue;
-
-  ~ThreadSlot() {
-    if (!queue) return;
-    Machine& machine = TheMachine();
-    MachineLock lock(machine.mutex);
-    ReleaseThread(queue);
-  }
+  int exit_rounds = 0;
 };
 
-thread_local ThreadSlot this_thread;
+void EndThread(void* value);
+
+// Each thread's slot, made on its first call. Not a C++ thread_local: its
+// destructor could run before those of the thread's own code, which on
+// Windows all run, at thread detach, before the thread's windows go.
+pthread_key_t SlotKey() {
+  static const pthread_key_t key = [] {
+    pthread_key_t made;
+    if (pthread_key_create(&made, &EndThread) != 0) throw std::bad_alloc();
+    return made;
+  }();
+  return key;
+}
+
+ThreadSlot& ThisThread() {
+  const pthread_key_t key = SlotKey();
+  if (auto* slot = static_cast<ThreadSlot*>(pthread_getspecific(key))) {
+    return *slot;
+  }
+  auto slot = std::make_unique<ThreadSlot>();
+  if (pthread_setspecific(key, slot.get()) != 0) throw std::bad_alloc();
+  return *slot.release();
+}
+
+// glibc runs the thread's C++ thread_local destructors first, then the
+// destructors of its keys in rounds, in key order. The slot puts itself
+// off to the last round, so that every other key's destructor has run too.
+void EndThread(void* value) {
+  auto* slot = static_cast<ThreadSlot*>(value);
+  if (++slot->exit_rounds < PTHREAD_DESTRUCTOR_ITERATIONS &&
+      pthread_setspecific(SlotKey(), slot) == 0) {
+    return;
+  }
+  std::unique_ptr<ThreadSlot> ended(slot);
+  if (!ended->queue) return;
+  Machine& machine = TheMachine();
+  MachineLock lock(machine.mutex);
+  ReleaseThread(ended->queue);
+}
 
 const Clock::time_point machine_start = Clock::now();
 
@@ -69,16 +106,18 @@ const Clock::time_point machine_start = Clock::now();
 namespace simwin {
 
 uint64_t CurrentThreadIdValue() {
-  if (this_thread.id == 0) this_thread.id = next_thread_id.fetch_add(4);
-  return this_thread.id;
+  ThreadSlot& slot = ThisThread();
+  if (slot.id == 0) slot.id = next_thread_id.fetch_add(4);
+  return slot.id;
 }
 
 ThreadQueuePtr CurrentQueue(Machine& machine) {
-  if (!this_thread.queue) {
-    this_thread.queue = std::make_shared<ThreadQueue>(CurrentThreadIdValue());
-    machine.queues[this_thread.queue->thread] = this_thread.queue;
+  ThreadSlot& slot = ThisThread();
+  if (!slot.queue) {
+    slot.queue = std::make_shared<ThreadQueue>(CurrentThreadIdValue());
+    machine.queues[slot.queue->thread] = slot.queue;
   }
-  return this_thread.queue;
+  return slot.queue;
 }
 
 ThreadQueuePtr FindQueue(Machine& machine, uint64_t thread) {

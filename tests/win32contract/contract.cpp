@@ -16,6 +16,10 @@
 #include "tests/win32contract/harness.h"
 
 #if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
+#if !defined(_WIN32)
 #include "simwin/control.h"
 #endif
 
@@ -662,6 +666,60 @@ void CheckWindowsDieWithThread() {
                                 sightings.destruction_messages.load());
 }
 
+// What the ending thread's own code sees of its window: its C++
+// thread-local destructors and its per-thread slot callbacks (FLS on
+// Windows, a key destructor on the double's platform) run before the
+// system frees the thread's windows. -1 until the destructor has run.
+std::atomic<int> window_alive_in_thread_local_destructor{-1};
+std::atomic<int> window_alive_in_slot_callback{-1};
+
+struct ThreadExitWitness {
+  HWND window = nullptr;
+  ~ThreadExitWitness() {
+    if (window != nullptr) {
+      window_alive_in_thread_local_destructor = IsWindow(window) ? 1 : 0;
+    }
+  }
+};
+thread_local ThreadExitWitness thread_exit_witness;
+
+#if defined(_WIN32)
+void WINAPI SeeWindowAtSlotEnd(void* window) {
+  if (window != nullptr) {
+    window_alive_in_slot_callback =
+        IsWindow(static_cast<HWND>(window)) ? 1 : 0;
+  }
+}
+#else
+void SeeWindowAtSlotEnd(void* window) {
+  window_alive_in_slot_callback = IsWindow(static_cast<HWND>(window)) ? 1 : 0;
+}
+#endif
+
+void CheckThreadCodeEndsBeforeItsWindows() {
+  (void)BeginTimedScenario("a thread's own code ends before its windows go");
+  std::thread owner([] {
+    // Made before the thread's first Win32 call, so destroyed after
+    // whatever that call made of the thread's own.
+    thread_exit_witness.window = nullptr;
+    const HWND window = CreateContractWindow();
+    thread_exit_witness.window = window;
+#if defined(_WIN32)
+    const DWORD slot = FlsAlloc(&SeeWindowAtSlotEnd);
+    if (slot != FLS_OUT_OF_INDEXES) FlsSetValue(slot, window);
+#else
+    // Made after the system's own per-thread state, as a module's is.
+    pthread_key_t slot;
+    if (pthread_key_create(&slot, &SeeWindowAtSlotEnd) == 0) {
+      pthread_setspecific(slot, window);
+    }
+#endif
+  });
+  owner.join();
+  CONTRACT_EXPECT_EQ(1, window_alive_in_thread_local_destructor.load());
+  CONTRACT_EXPECT_EQ(1, window_alive_in_slot_callback.load());
+}
+
 }  // namespace
 }  // namespace contract
 
@@ -683,5 +741,6 @@ int main() {
   CheckWaitMessageRule();
   CheckForeignDestroy();
   CheckWindowsDieWithThread();
+  CheckThreadCodeEndsBeforeItsWindows();
   return Report::Get().Finish();
 }

@@ -63,8 +63,10 @@ bool SplitInitArguments(PyObject* args, PyObject* kwargs, py::Object* self,
   *keywords = py::Object::Steal(kwargs != nullptr ? PyDict_Copy(kwargs)
                                                   : PyDict_New());
   if (!*keywords) return false;
+  py::Object self_key = py::String("self");
+  if (!self_key) return false;
   PyObject* self_keyword =
-      PyDict_GetItemString(keywords->get(), "self");  // borrowed
+      PyDict_GetItem(keywords->get(), self_key.get());  // borrowed
   const Py_ssize_t given = PyTuple_GET_SIZE(args);
   if (given > 0) {
     if (self_keyword != nullptr) {
@@ -84,7 +86,7 @@ bool SplitInitArguments(PyObject* args, PyObject* kwargs, py::Object* self,
   }
   *self = py::Object::Borrow(self_keyword);
   *rest = py::Object::Steal(PyTuple_New(0));
-  return *rest && PyDict_DelItemString(keywords->get(), "self") == 0;
+  return *rest && PyDict_DelItem(keywords->get(), self_key.get()) == 0;
 }
 
 PyObject* Init(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
@@ -225,6 +227,13 @@ PyObject* Resume(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+PyObject* LogWindowNotFound() {
+  if (!CallLogger("info", py::String("Window not found, not notifying it."))) {
+    return Fail(kStopName, __LINE__);
+  }
+  Py_RETURN_NONE;
+}
+
 // Records the stop first, then wakes the pump: a woken pump then always
 // sees ShouldStop() true. Callable from any thread, the monitor thread
 // (through the window's stop property) included.
@@ -249,22 +258,23 @@ PyObject* Stop(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
     return Fail(kStopName, __LINE__);
   }
   // A window gone with its thread may have handed its handle value to
-  // another monitor's window, which must not be woken.
-  if (!has_state || StateWindowGone(state.get())) {
-    if (!CallLogger("info",
-                    py::String("Window not found, not notifying it."))) {
-      return Fail(kStopName, __LINE__);
-    }
-    Py_RETURN_NONE;
-  }
+  // another monitor's window, which must not be woken. The handle is read
+  // once, here: null before Configure has made the window, and then
+  // posted to as it stands.
+  const HWND window = has_state ? StateWindow(state.get()) : nullptr;
+  if (!has_state || StateWindowGone(state.get())) return LogWindowNotFound();
   if (!CallLogger("info",
                   py::String("Posting stop message to window message "
                              "queue."))) {
     return Fail(kStopName, __LINE__);
   }
+  // The log call may have let the window's thread end. No monitor window
+  // can take over its handle meanwhile: they are made under the lock this
+  // thread holds.
+  if (StateWindowGone(state.get())) return LogWindowNotFound();
   // The stop is recorded whether or not the post succeeds, so the pump
   // ends at its next wake-up; a failed post is logged, not raised.
-  if (!PostMessageW(StateWindow(state.get()), WM_USER, 0, 0)) {
+  if (!PostMessageW(window, WM_USER, 0, 0)) {
     const DWORD error = GetLastError();
     py::Object code = py::IntFromLong(static_cast<long>(error));
     if (!code ||

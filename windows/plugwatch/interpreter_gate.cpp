@@ -1,14 +1,21 @@
 #include "windows/plugwatch/interpreter_gate.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
+#include "pyapi/errors.h"
 #include "pyapi/exception_barrier.h"
 #include "pyapi/gil.h"
 #include "pyapi/object.h"
 
 namespace plugwatch {
 namespace {
+
+// How long the exit waits for threads inside the gate. A callback blocked
+// for longer (on a queue the exiting thread no longer drains, say) is left
+// as the interpreter leaves a blocked daemon thread of its own.
+constexpr std::chrono::seconds kExitWaitBound{1};
 
 // `usable` and `inside` change together under `mutex`: a thread reads
 // `usable` and counts itself in one critical section, so it is either
@@ -20,24 +27,20 @@ struct Gate {
   int inside = 0;
 };
 
-// Never destroyed: threads refused entry wait on it until the process
-// ends, after static destructors may have run.
+// Made at load and never destroyed: threads refused entry wait on it until
+// the process ends, after static destructors may have run.
 Gate& TheGate() {
   static Gate* const gate = new Gate;
   return *gate;
 }
 
-// How many of the threads inside the gate are this one: the exit hook may
-// run inside a visit of its own thread (a callback that runs the exit
-// functions), and must not wait for itself.
-thread_local int visits_of_this_thread = 0;
-
 bool Enter() {
   Gate& gate = TheGate();
   std::lock_guard<std::mutex> lock(gate.mutex);
-  if (!gate.usable) return false;
+  // Py_IsInitialized turns false once the exit functions have run: the
+  // gate's last line when a host has dropped the hook that closes it.
+  if (!gate.usable || !Py_IsInitialized()) return false;
   ++gate.inside;
-  ++visits_of_this_thread;
   return true;
 }
 
@@ -45,7 +48,6 @@ void Leave() {
   Gate& gate = TheGate();
   std::lock_guard<std::mutex> lock(gate.mutex);
   --gate.inside;
-  --visits_of_this_thread;
   gate.changed.notify_all();
 }
 
@@ -55,31 +57,55 @@ void Leave() {
   for (;;) gate.changed.wait(lock);
 }
 
-PyObject* CloseGate(PyObject* /*module*/, PyObject* /*unused*/) {
-  const int own_visits = visits_of_this_thread;
+void CloseGate() {
   Gate& gate = TheGate();
   // Threads inside may be waiting for the lock this thread holds.
   py::GilReleased unlocked;
   std::unique_lock<std::mutex> lock(gate.mutex);
   gate.usable = false;
-  gate.changed.wait(lock, [&] { return gate.inside == own_visits; });
-  Py_RETURN_NONE;
+  gate.changed.wait_for(lock, kExitWaitBound, [&] { return gate.inside == 0; });
 }
 
-PyMethodDef close_gate_method = {"_CloseInterpreterGate",
-                                 py::Guarded<CloseGate>, METH_NOARGS, nullptr};
+// Whether the interpreter itself is running the exit functions: it takes
+// sys.exitfunc away just before it calls it. A host that calls it early
+// leaves it in place, and the interpreter goes on.
+bool InterpreterExiting() {
+  if (PySys_GetObject(const_cast<char*>("exitfunc")) != nullptr) return false;
+  // A lookup that failed for lack of memory cannot tell: the gate closes,
+  // rather than stay open while the thread states are torn down.
+  PyErr_Clear();
+  return true;
+}
+
+// sys.exitfunc while the module is loaded: the one it replaced (`self`,
+// None when there was none), then, at the interpreter's exit, the gate's
+// closing. Every exit function, whenever it was registered, has run by
+// then, while the thread states are still whole.
+PyObject* RunExitFunctions(PyObject* replaced, PyObject* /*unused*/) {
+  py::Object result = replaced == Py_None ? py::Object::None()
+                                          : py::CallWith(py::Handle(replaced));
+  {
+    py::ExceptionStash pending;
+    if (InterpreterExiting()) CloseGate();
+  }
+  return result.release();
+}
+
+PyMethodDef exit_functions_method = {"_RunExitFunctionsThenCloseGate",
+                                     py::Guarded<RunExitFunctions>,
+                                     METH_NOARGS, nullptr};
 
 }  // namespace
 
 bool CloseGateAtExit() {
-  py::Object atexit = py::Object::Steal(PyImport_ImportModule("atexit"));
-  if (!atexit) return false;
-  py::Object register_function = py::GetAttr(atexit, "register");
-  if (!register_function) return false;
-  py::Object hook = py::Object::Steal(
-      PyCFunction_NewEx(&close_gate_method, nullptr, nullptr));
+  TheGate();
+  PyObject* replaced = PySys_GetObject(const_cast<char*>("exitfunc"));
+  if (replaced == nullptr && PyErr_Occurred()) return false;
+  py::Object hook = py::Object::Steal(PyCFunction_NewEx(
+      &exit_functions_method, replaced != nullptr ? replaced : Py_None,
+      nullptr));
   if (!hook) return false;
-  return static_cast<bool>(py::CallWith(register_function, hook));
+  return PySys_SetObject(const_cast<char*>("exitfunc"), hook.get()) == 0;
 }
 
 InterpreterVisit::InterpreterVisit() : entered_(Enter()) {
@@ -96,7 +122,7 @@ LockReleased::~LockReleased() {
   if (!Enter()) WaitForProcessEnd();
   PyEval_RestoreThread(state_);
   // From here the thread holds the lock like any interpreter thread; the
-  // exit hook waits only for threads on their way to it.
+  // exit waits only for threads on their way to it.
   Leave();
 }
 

@@ -1,17 +1,19 @@
 // The gate through which the module's native threads enter the interpreter:
 // the window procedure, and the pump taking the interpreter lock back after
-// a blocking Win32 call. It closes for good when the interpreter begins to
-// exit, so that no thread of this module takes the lock while, or after,
-// the interpreter's thread states are torn down.
+// a blocking Win32 call. It closes for good when the interpreter exits,
+// after every exit function and before the thread states are torn down,
+// so that no thread of this module takes the lock while, or after, they
+// are.
 #pragma once
 
 #include <Python.h>
 
 namespace plugwatch {
 
-// Registers with the `atexit` module the hook that closes the gate and
-// waits, with the interpreter lock released, for every thread inside.
-// Returns false with an exception pending on failure.
+// Makes sys.exitfunc run the exit functions it ran before and then, at the
+// interpreter's exit, close the gate and wait, with the interpreter lock
+// released and for at most a second, for the threads inside. Returns false
+// with an exception pending on failure.
 bool CloseGateAtExit();
 
 // The interpreter lock taken for the scope by a thread that may not hold

@@ -17,7 +17,7 @@ class WindowThread {
   WindowThread() = default;
 
   // The calling thread. Its identity is made on first use (std::bad_alloc
-  // when that allocation fails).
+  // when it cannot be made or kept) and ends as the thread ends.
   static WindowThread Current();
 
   // Whether the thread has ended, and with it every window it created.
