@@ -75,7 +75,7 @@ inline const char* StrText(PyObject* str) {
 #if PY_MAJOR_VERSION >= 3
   return PyUnicode_AsUTF8(str);
 #else
-  return PyString_AsString(str);
+  return PyString_AS_STRING(str);
 #endif
 }
 
