@@ -27,6 +27,23 @@ class ExceptionStash {
 // exception, as a Python frame would.
 void AddTraceback(const char* function, int line, const char* filename);
 
+// Where a module's traceback entries point: its source path, and one line
+// of its own choosing.
+struct TracebackSource {
+  const char* path;
+  int line;
+};
+
+// The result of a module's operation `operation` (its qualified name): a
+// failure, null or false with an exception pending, gains one traceback
+// entry naming the operation, so that the host sees which one failed.
+template <typename Result>
+Result Traced(Result result, const char* operation,
+              const TracebackSource& source) {
+  if (!result) AddTraceback(operation, source.line, source.path);
+  return result;
+}
+
 // Reports the pending exception where no caller can receive it: its full
 // traceback on standard error, then the interpreter's "Exception ... in
 // `context` ignored" notice. The error indicator is clear afterwards.

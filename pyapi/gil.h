@@ -1,16 +1,34 @@
-// The interpreter lock as a scope.
+// The interpreter lock as a scope, optionally behind a gate that decides
+// whether a thread may take the lock at all.
 #pragma once
 
 #include <Python.h>
 
+#include <cstdlib>
+
 namespace py {
 
+// A gate every thread may pass: the plain lock scopes.
+struct OpenGate {
+  static bool Enter() { return true; }
+  static void Leave() {}
+  [[noreturn]] static void Refused() { std::abort(); }  // never refuses
+};
+
 // Releases the lock held by this thread for the scope, around a blocking
-// call that touches no interpreter object.
+// call that touches no interpreter object. The lock is taken back only
+// through `Gate`; a thread the gate refuses never takes it again
+// (Gate::Refused does not return).
+template <typename Gate = OpenGate>
 class GilReleased {
  public:
   GilReleased() : state_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(state_); }
+  ~GilReleased() {
+    if (!Gate::Enter()) Gate::Refused();
+    PyEval_RestoreThread(state_);
+    // From here the thread holds the lock like any interpreter thread.
+    Gate::Leave();
+  }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
 
@@ -19,16 +37,27 @@ class GilReleased {
 };
 
 // Takes the lock for the scope on a thread that may or may not hold it, as
-// a window procedure called from a blocking Win32 call must.
+// a window procedure called from a blocking Win32 call must. Where `Gate`
+// refuses the thread, nothing is taken and the scope tests false.
+template <typename Gate = OpenGate>
 class GilHeld {
  public:
-  GilHeld() : state_(PyGILState_Ensure()) {}
-  ~GilHeld() { PyGILState_Release(state_); }
+  GilHeld() : entered_(Gate::Enter()) {
+    if (entered_) state_ = PyGILState_Ensure();
+  }
+  ~GilHeld() {
+    if (!entered_) return;
+    PyGILState_Release(state_);
+    Gate::Leave();
+  }
   GilHeld(const GilHeld&) = delete;
   GilHeld& operator=(const GilHeld&) = delete;
 
+  explicit operator bool() const { return entered_; }
+
  private:
-  PyGILState_STATE state_;
+  bool entered_;
+  PyGILState_STATE state_ = PyGILState_UNLOCKED;
 };
 
 }  // namespace py

@@ -11,40 +11,36 @@ namespace {
 // volume_handler.<factory>(driveletter) pushed to self.handler. Nothing is
 // caught: the window procedure judges failures.
 PyObject* Forward(PyObject* args, PyObject* kwargs, const char* method,
-                  const char* factory_name, const char* qualified_name) {
-  static const char* const names[] = {"self", "driveletter"};
+                  const py::Name& factory_name) {
+  static const char* const parameters[] = {"self", "driveletter"};
   // Owned: the factory or Push may empty the caller's keyword dictionary.
   py::Object values[2];
-  if (!py::BindArguments(method, args, kwargs, names, 2, values)) {
-    return Fail(qualified_name, __LINE__);
+  if (!py::BindArguments(method, args, kwargs, parameters, 2, values)) {
+    return nullptr;
   }
   const py::Object& self = values[0];
   const py::Object& driveletter = values[1];
-  py::Object volume_handler =
-      py::LookupGlobal(Module().globals, "volume_handler");
-  if (!volume_handler) return Fail(qualified_name, __LINE__);
+  py::Object volume_handler = Global(names::volume_handler);
+  if (!volume_handler) return nullptr;
   py::Object factory = py::GetAttr(volume_handler, factory_name);
-  if (!factory) return Fail(qualified_name, __LINE__);
+  if (!factory) return nullptr;
   py::Object event = py::CallWith(factory, driveletter);
-  if (!event) return Fail(qualified_name, __LINE__);
-  py::Object handler = py::GetAttr(self, "handler");
-  if (!handler) return Fail(qualified_name, __LINE__);
-  py::Object push = py::GetAttr(handler, "Push");
-  if (!push) return Fail(qualified_name, __LINE__);
-  if (!py::CallWith(push, event)) return Fail(qualified_name, __LINE__);
+  if (!event) return nullptr;
+  py::Object handler = py::GetAttr(self, names::handler);
+  if (!handler) return nullptr;
+  py::Object push = py::GetAttr(handler, names::push);
+  if (!push || !py::CallWith(push, event)) return nullptr;
   Py_RETURN_NONE;
 }
 
 }  // namespace
 
 PyObject* Arrived(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
-  return Forward(args, kwargs, "Arrived", "MountEvent",
-                 "windows.plugwatch.DeviceMonitor.Arrived");
+  return Forward(args, kwargs, "Arrived", names::mount_event);
 }
 
 PyObject* Removed(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
-  return Forward(args, kwargs, "Removed", "UnmountEvent",
-                 "windows.plugwatch.DeviceMonitor.Removed");
+  return Forward(args, kwargs, "Removed", names::unmount_event);
 }
 
 }  // namespace plugwatch

@@ -34,7 +34,9 @@ Gate& TheGate() {
   return *gate;
 }
 
-bool Enter() {
+}  // namespace
+
+bool ExitGate::Enter() {
   Gate& gate = TheGate();
   std::lock_guard<std::mutex> lock(gate.mutex);
   // Py_IsInitialized turns false once the exit functions have run: the
@@ -44,23 +46,25 @@ bool Enter() {
   return true;
 }
 
-void Leave() {
+void ExitGate::Leave() {
   Gate& gate = TheGate();
   std::lock_guard<std::mutex> lock(gate.mutex);
   --gate.inside;
   gate.changed.notify_all();
 }
 
-[[noreturn]] void WaitForProcessEnd() {
+void ExitGate::Refused() {
   Gate& gate = TheGate();
   std::unique_lock<std::mutex> lock(gate.mutex);
   for (;;) gate.changed.wait(lock);
 }
 
+namespace {
+
 void CloseGate() {
   Gate& gate = TheGate();
   // Threads inside may be waiting for the lock this thread holds.
-  py::GilReleased unlocked;
+  py::GilReleased<> unlocked;
   std::unique_lock<std::mutex> lock(gate.mutex);
   gate.usable = false;
   gate.changed.wait_for(lock, kExitWaitBound, [&] { return gate.inside == 0; });
@@ -92,8 +96,8 @@ PyObject* RunExitFunctions(PyObject* replaced, PyObject* /*unused*/) {
 }
 
 PyMethodDef exit_functions_method = {"_RunExitFunctionsThenCloseGate",
-                                     py::Guarded<RunExitFunctions>,
-                                     METH_NOARGS, nullptr};
+                                     py::Guarded<RunExitFunctions>, METH_NOARGS,
+                                     nullptr};
 
 }  // namespace
 
@@ -101,29 +105,11 @@ bool CloseGateAtExit() {
   TheGate();
   PyObject* replaced = PySys_GetObject(const_cast<char*>("exitfunc"));
   if (replaced == nullptr && PyErr_Occurred()) return false;
-  py::Object hook = py::Object::Steal(PyCFunction_NewEx(
-      &exit_functions_method, replaced != nullptr ? replaced : Py_None,
-      nullptr));
+  py::Object hook = py::Object::Steal(
+      PyCFunction_NewEx(&exit_functions_method,
+                        replaced != nullptr ? replaced : Py_None, nullptr));
   if (!hook) return false;
   return PySys_SetObject(const_cast<char*>("exitfunc"), hook.get()) == 0;
-}
-
-InterpreterVisit::InterpreterVisit() : entered_(Enter()) {
-  if (entered_) state_ = PyGILState_Ensure();
-}
-
-InterpreterVisit::~InterpreterVisit() {
-  if (!entered_) return;
-  PyGILState_Release(state_);
-  Leave();
-}
-
-LockReleased::~LockReleased() {
-  if (!Enter()) WaitForProcessEnd();
-  PyEval_RestoreThread(state_);
-  // From here the thread holds the lock like any interpreter thread; the
-  // exit waits only for threads on their way to it.
-  Leave();
 }
 
 }  // namespace plugwatch

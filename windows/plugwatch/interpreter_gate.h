@@ -8,6 +8,8 @@
 
 #include <Python.h>
 
+#include "pyapi/gil.h"
+
 namespace plugwatch {
 
 // Makes sys.exitfunc run the exit functions it ran before and then, at the
@@ -16,35 +18,24 @@ namespace plugwatch {
 // with an exception pending on failure.
 bool CloseGateAtExit();
 
+// The gate itself, as the interpreter-lock scopes consult it. `usable`
+// and the count of threads inside change together, so a thread is either
+// counted before the gate closes, and then waited for, or refused.
+struct ExitGate {
+  static bool Enter();
+  static void Leave();
+  // A refused thread waits for the process to end, never touching the
+  // interpreter again.
+  [[noreturn]] static void Refused();
+};
+
 // The interpreter lock taken for the scope by a thread that may not hold
 // it, as a window procedure must take it; nothing is taken, and the scope
 // tests false, once the interpreter has begun to exit.
-class InterpreterVisit {
- public:
-  InterpreterVisit();
-  ~InterpreterVisit();
-  InterpreterVisit(const InterpreterVisit&) = delete;
-  InterpreterVisit& operator=(const InterpreterVisit&) = delete;
-  explicit operator bool() const { return entered_; }
+using InterpreterVisit = py::GilHeld<ExitGate>;
 
- private:
-  bool entered_;
-  PyGILState_STATE state_ = PyGILState_UNLOCKED;
-};
-
-// The interpreter lock released for the scope, around a blocking call. At
-// the end the lock is taken back, unless the interpreter has begun to
-// exit: the thread then waits for the process to end, never touching the
-// interpreter again.
-class LockReleased {
- public:
-  LockReleased() : state_(PyEval_SaveThread()) {}
-  ~LockReleased();
-  LockReleased(const LockReleased&) = delete;
-  LockReleased& operator=(const LockReleased&) = delete;
-
- private:
-  PyThreadState* state_;
-};
+// The interpreter lock released for the scope, around a blocking call; it
+// is taken back only while the interpreter is not exiting.
+using LockReleased = py::GilReleased<ExitGate>;
 
 }  // namespace plugwatch

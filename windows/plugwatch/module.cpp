@@ -1,4 +1,6 @@
 // Module setup: initplugwatch and the load sequence the host relies on.
+#include "windows/plugwatch/module.h"
+
 #include <Python.h>
 
 #include <cstdint>
@@ -11,7 +13,6 @@
 #include "pyapi/version.h"
 #include "windows/plugwatch/device_monitor.h"
 #include "windows/plugwatch/interpreter_gate.h"
-#include "windows/plugwatch/module.h"
 #include "windows/plugwatch/monitor_state.h"
 #include "windows/plugwatch/window_procedure.h"
 
@@ -48,16 +49,16 @@ bool RunModuleBody(PyObject* globals) {
   py::Object get_logger = py::GetAttr(logging, "getLogger");
   if (!get_logger) return false;
   py::Object logger = py::CallWith(get_logger, py::String("plugwatch"));
-  if (!logger || PyDict_SetItemString(globals, "LOGGER", logger.get()) < 0) {
+  if (!logger ||
+      PyDict_SetItem(globals, names::logger.get(), logger.get()) < 0) {
     return false;
   }
 
   // The window vocabulary is constant data of the module (module.h).
 
   py::Object device_monitor = CreateDeviceMonitorClass();
-  if (!device_monitor ||
-      PyDict_SetItemString(globals, "DeviceMonitor", device_monitor.get()) <
-          0) {
+  if (!device_monitor || PyDict_SetItemString(globals, "DeviceMonitor",
+                                              device_monitor.get()) < 0) {
     return false;
   }
 
@@ -68,8 +69,8 @@ bool RunModuleBody(PyObject* globals) {
   py::Object register_class =
       py::MethodFunction(RegisterWindowClassMethod(), module_name);
   if (!register_class ||
-      PyDict_SetItemString(globals, "_RegisterDeviceMonitorWindowClass",
-                           register_class.get()) < 0) {
+      PyDict_SetItem(globals, names::register_window_class.get(),
+                     register_class.get()) < 0) {
     return false;
   }
   // Window procedures and pumps stop entering the interpreter once it
@@ -79,6 +80,7 @@ bool RunModuleBody(PyObject* globals) {
 
 bool LoadModule() {
   if (py::WarnOnVersionMismatch(kModuleName) < 0) return false;
+  if (!py::InternNames()) return false;
 
   // Borrowed from the interpreter's module table; the load keeps its own
   // reference while it fills the module.
@@ -119,6 +121,13 @@ bool LoadModule() {
   return RunModuleBody(globals);
 }
 
+// The load; a failure always comes with an exception pending.
+bool Load() {
+  if (LoadModule()) return true;
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitName);
+  return false;
+}
+
 }  // namespace
 
 ModuleState& Module() { return module_state; }
@@ -130,16 +139,10 @@ HINSTANCE LookupModuleInstance() {
   const auto code_address = reinterpret_cast<uintptr_t>(&WindowProcedure);
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCWSTR>(code_address),
-                          &instance)) {
+                          reinterpret_cast<LPCWSTR>(code_address), &instance)) {
     return nullptr;
   }
   return instance;
-}
-
-PyObject* Fail(const char* qualified_name, int line) {
-  py::AddTraceback(qualified_name, line, kSourcePath);
-  return nullptr;
 }
 
 PyObject* RaiseLastWindowsError() {
@@ -162,11 +165,8 @@ PyObject* RaiseWindowsErrorWithMessage(DWORD error, const char* message) {
 
 PYAPI_MODULE_INIT(plugwatch) {
   py::GuardedLoad([] {
-    if (plugwatch::LoadModule()) return;
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_ImportError, plugwatch::kInitName);
-    }
-    plugwatch::Fail(plugwatch::kInitName, __LINE__);
+    py::Traced(plugwatch::Load(), plugwatch::kInitName,
+               plugwatch::kTracebackSource);
   });
   return py::FinishModuleLoad();
 }

@@ -4,9 +4,9 @@
 
 #include "pyapi/errors.h"
 #include "pyapi/exception_barrier.h"
+#include "pyapi/handled_exception.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
-#include "pyapi/handled_exception.h"
 #include "pyapi/version.h"
 #include "windows/plugwatch/device_change_record.h"
 #include "windows/plugwatch/interpreter_gate.h"
@@ -17,16 +17,15 @@ namespace {
 
 constexpr char kHandleEventName[] = "windows.plugwatch.HandleEvent";
 
-bool Failed(int line) {
-  Fail(kHandleEventName, line);
-  return false;
+// HandleEvent's traceback entry on the pending exception; false.
+bool TraceFailure() {
+  return py::Traced(false, kHandleEventName, kTracebackSource);
 }
 
 // The middle item of a three-item iterable, unpacked as `a, b, c = ...`
 // unpacks it.
 py::Object MiddleOfThree(py::Handle iterable) {
-  py::Object iterator =
-      py::Object::Steal(PyObject_GetIter(iterable.get()));
+  py::Object iterator = py::Object::Steal(PyObject_GetIter(iterable.get()));
   if (!iterator) return iterator;
   py::Object items[3];
   for (int index = 0; index < 3; ++index) {
@@ -50,9 +49,9 @@ py::Object MiddleOfThree(py::Handle iterable) {
 
 // The exception value being handled, from `sys.exc_info()`.
 py::Object HandledExceptionValue() {
-  py::Object sys = py::LookupGlobal(Module().globals, "sys");
+  py::Object sys = Global(names::sys);
   if (!sys) return sys;
-  py::Object exc_info = py::GetAttr(sys, "exc_info");
+  py::Object exc_info = py::GetAttr(sys, names::exc_info);
   if (!exc_info) return exc_info;
   py::Object info = py::CallWith(exc_info);
   if (!info) return info;
@@ -61,33 +60,34 @@ py::Object HandledExceptionValue() {
 
 // `fatal_exceptions.IsFatal(value)` under the truth test; -1 on error.
 int IsFatal(py::Handle value) {
-  py::Object fatal_exceptions =
-      py::LookupGlobal(Module().globals, "fatal_exceptions");
+  py::Object fatal_exceptions = Global(names::fatal_exceptions);
   if (!fatal_exceptions) return -1;
-  py::Object is_fatal = py::GetAttr(fatal_exceptions, "IsFatal");
+  py::Object is_fatal = py::GetAttr(fatal_exceptions, names::is_fatal);
   if (!is_fatal) return -1;
   py::Object verdict = py::CallWith(is_fatal, value);
   if (!verdict) return -1;
   return PyObject_IsTrue(verdict.get());
 }
 
-// Called with the callable's exception pending. Returns false with an
-// exception pending when the failure could not be dealt with.
+// Called with the callable's exception pending, which its log record
+// carries with HandleEvent's traceback entry. Returns false with an
+// exception pending when the failure could not be dealt with; everything
+// after the callable's failure is part of HandleEvent's one entry.
 bool HandleCallbackFailure(HWND window, py::Handle drive_path, bool arrival) {
-  Fail(kHandleEventName, __LINE__);
+  TraceFailure();
   py::HandledException caught;
   py::Object value = HandledExceptionValue();
-  if (!value) return Failed(__LINE__);
-  if (!CallLogger("exception", py::String("Volume %s callback for %s failed."),
+  if (!value ||
+      !CallLogger(names::exception,
+                  py::String("Volume %s callback for %s failed."),
                   py::String(arrival ? "arrival" : "removal"), drive_path)) {
-    return Failed(__LINE__);
+    return false;
   }
   const int fatal = IsFatal(value);
-  if (fatal < 0) return Failed(__LINE__);
-  if (!fatal) return true;
-
-  if (!CallLogger("error", py::String("Failure was fatal, ending monitor."))) {
-    return Failed(__LINE__);
+  if (fatal <= 0) return fatal == 0;
+  if (!CallLogger(names::error,
+                  py::String("Failure was fatal, ending monitor."))) {
+    return false;
   }
   // The property is read under the lock, so it names a live object. An
   // absent property (taken off by a teardown the callable caused) counts
@@ -95,46 +95,48 @@ bool HandleCallbackFailure(HWND window, py::Handle drive_path, bool arrival) {
   py::Object stop = py::Object::Borrow(
       static_cast<PyObject*>(GetPropW(window, kStopProperty)));
   const int has_stop = stop ? PyObject_IsTrue(stop.get()) : 0;
-  if (has_stop < 0) return Failed(__LINE__);
+  if (has_stop < 0) return false;
   if (!has_stop) {
-    return CallLogger(py::kLoggerWarningMethod,
-                      py::String("No stop callback was defined."))
-               ? true
-               : Failed(__LINE__);
+    return static_cast<bool>(CallLogger(
+        names::warning, py::String("No stop callback was defined.")));
   }
   if (py::CallWith(stop)) return true;
 
-  Fail(kHandleEventName, __LINE__);
+  TraceFailure();
   py::HandledException stop_failure;
-  if (!CallLogger("exception",
+  if (!CallLogger(names::exception,
                   py::String("Error while trying to stop monitor."))) {
-    return Failed(__LINE__);
+    return false;
   }
   stop_failure.Reraise();
   return false;
 }
 
-// Returns false with an exception pending when the event could not be
-// dealt with.
-bool DeliverEvent(HWND window, py::Handle callback, char letter,
-                  bool arrival) {
+// The drive path "X:\\" of `letter`, made as "%s:\\" % chr(code) makes it;
+// `letter_text` receives chr(code).
+py::Object DrivePath(char letter, py::Object* letter_text) {
   py::Object code = py::IntFromLong(letter);
-  if (!code) return Failed(__LINE__);
-  py::Object letter_text = py::CallWith(py::Handle(Module().chr), code);
-  if (!letter_text) return Failed(__LINE__);
+  if (!code) return code;
+  *letter_text = py::CallWith(py::Handle(Module().chr), code);
+  if (!*letter_text) return {};
   py::Object path_template = py::String("%s:\\");
-  if (!path_template) return Failed(__LINE__);
-  py::Object drive_path = py::Object::Steal(
-      PyNumber_Remainder(path_template.get(), letter_text.get()));
-  if (!drive_path) return Failed(__LINE__);
+  if (!path_template) return path_template;
+  return py::Object::Steal(
+      PyNumber_Remainder(path_template.get(), letter_text->get()));
+}
 
+// Returns false with an exception pending, HandleEvent's traceback entry
+// added, when the event could not be dealt with.
+bool DeliverEvent(HWND window, py::Handle callback, char letter, bool arrival) {
+  py::Object letter_text;
+  py::Object drive_path = DrivePath(letter, &letter_text);
+  if (!drive_path) return TraceFailure();
   if (!callback) {
-    return CallLogger(py::kLoggerWarningMethod,
+    return CallLogger(names::warning,
                       py::String("Got event for %s:\\ but no callback "
                                  "defined."),
-                      letter_text)
-               ? true
-               : Failed(__LINE__);
+                      letter_text) ||
+           TraceFailure();
   }
   if (py::CallWith(callback, drive_path)) return true;
   return HandleCallbackFailure(window, drive_path, arrival);

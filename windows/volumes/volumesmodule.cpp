@@ -20,7 +20,9 @@ namespace {
 // The traceback entry and ImportError text of a failed load.
 constexpr char kInitName[] = "init windows.volumes";
 constexpr char kModuleDoc[] = "Volume information cache service.";
-constexpr char kSourceFile[] = "windows/volumes/volumesmodule.cpp";
+// Where the module's traceback entries point.
+constexpr py::TracebackSource kTracebackSource = {
+    "windows/volumes/volumesmodule.cpp", __LINE__};
 // The regular expression of volume GUID names, group 1 being the GUID text.
 constexpr char kVolumeNameGuidPattern[] = R"(\\\\\?\\Volume\{([\w-]+)\}\\)";
 
@@ -171,8 +173,7 @@ void InitModule() {
   }
   // Held for the load only; sys.modules keeps the module.
   const py::Object held = py::Object::Borrow(module);
-  // The load's one traceback entry names it, whichever step failed.
-  if (!Load(module)) py::AddTraceback(kInitName, __LINE__, kSourceFile);
+  py::Traced(Load(module), kInitName, kTracebackSource);
 }
 
 }  // namespace
