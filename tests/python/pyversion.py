@@ -44,3 +44,18 @@ def reraise(exc_info):
   if PY3:
     raise exc_info[1].with_traceback(exc_info[2])
   exec("raise exc_info[0], exc_info[1], exc_info[2]")
+
+
+def drop_exit_functions():
+  """Does what a host does that drops the exit functions registered so far,
+  a module's own among them: replaces sys.exitfunc on 2.7, clears atexit's
+  functions on 3."""
+  if PY3:
+    import atexit
+    atexit._clear()
+  else:
+    sys.exitfunc = lambda: None
+
+
+# The interpreter's function that makes a str from a C string.
+STR_FROM_STRING = "PyUnicode_FromString" if PY3 else "PyString_FromString"

@@ -157,7 +157,9 @@ void HandleEvent(HWND window, const DEV_BROADCAST_HDR* header, bool arrival) {
     const char letter = VolumeDriveLetter(header);
     if (letter == 0) return;
     if (DeliverEvent(window, callback, letter, arrival)) return;
-  } catch (...) {
+  }
+  PYAPI_PASS_FORCED_UNWIND
+  catch (...) {
     py::RaiseForCurrentCxxException();
   }
   py::WriteUnraisable(kHandleEventName);
@@ -178,7 +180,9 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam,
     // through. The window goes only with its state.
     if (message == WM_CLOSE) return 0;
     return DefWindowProcW(window, message, wparam, lparam);
-  } catch (...) {
+  }
+  PYAPI_PASS_FORCED_UNWIND
+  catch (...) {
     return 0;
   }
 }
