@@ -22,6 +22,13 @@ class HandledException {
     value_ = Object::Steal(value);
     traceback_ = Object::Steal(traceback);
 #if PY_MAJOR_VERSION >= 3
+    // Python 3.11 keeps only the value of a handled exception, and so reads
+    // its traceback from the value, where an `except` clause would have put
+    // it; 3.12 has put it there already.
+    if (value_ && traceback_ &&
+        PyException_SetTraceback(value_.get(), traceback_.get()) < 0) {
+      PyErr_Clear();  // not a traceback: the value keeps its own
+    }
     // PyErr_GetExcInfo and PyErr_SetExcInfo (3.3) do what Python 2.7 can do
     // only through the thread state.
     PyErr_GetExcInfo(&type, &value, &traceback);

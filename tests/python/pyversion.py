@@ -6,6 +6,7 @@ are the same, the interpreter's own texts are its own.
 """
 
 import sys
+import unittest
 
 PY3 = sys.version_info[0] >= 3
 VERSION = "%d.%d" % sys.version_info[:2]
@@ -13,21 +14,29 @@ VERSION = "%d.%d" % sys.version_info[:2]
 if PY3:
   import builtins
   import queue
+  from io import StringIO  # a file of native str, as sys.stderr takes
   text_type = str        # Python 2.7's unicode
   integer_types = (int,)
   long_type = int        # Python 2.7's long
   string_types = (str,)
   unicode_type_name = "str"
   bytes_str_type_name = "bytes"
+  intern = sys.intern
 else:
   import __builtin__ as builtins  # noqa: F401 (re-exported)
   import Queue as queue  # noqa: F401 (re-exported)
+  from StringIO import StringIO  # noqa: F401 (re-exported)
   text_type = unicode  # noqa: F821 (Python 2.7)
   integer_types = (int, long)  # noqa: F821 (Python 2.7)
   long_type = long  # noqa: F821 (Python 2.7)
   string_types = (str, unicode)  # noqa: F821 (Python 2.7)
   unicode_type_name = "unicode"
   bytes_str_type_name = "str"
+  intern = builtins.intern
+  # The tests use Python 3's names of the assertions 2.7 spells otherwise.
+  unittest.TestCase.assertRaisesRegex = unittest.TestCase.assertRaisesRegexp
+  unittest.TestCase.assertRegex = unittest.TestCase.assertRegexpMatches
+  unittest.TestCase.assertCountEqual = unittest.TestCase.assertItemsEqual
 
 BUILTINS_MODULE = builtins.__name__
 # The level of a module body's import statement, as the modules import.
@@ -59,3 +68,30 @@ def drop_exit_functions():
 
 # The interpreter's function that makes a str from a C string.
 STR_FROM_STRING = "PyUnicode_FromString" if PY3 else "PyString_FromString"
+
+
+def function_of(method):
+  """The function behind a method read from its class: an unbound method's
+  im_func on 2.7; Python 3 has no unbound methods and gives the function."""
+  return method if PY3 else method.im_func
+
+
+# The logger method of a warning, as the modules call it.
+LOGGER_WARNING = "warning" if PY3 else "warn"
+
+# How often the interpreter may hand its lock to another thread, and the
+# setting under which it hands it over only when a thread waits.
+if PY3:
+  get_switch_interval = sys.getswitchinterval
+  set_switch_interval = sys.setswitchinterval
+  SWITCH_ONLY_ON_WAITS = 1000.0  # seconds
+else:
+  get_switch_interval = sys.getcheckinterval
+  set_switch_interval = sys.setcheckinterval
+  SWITCH_ONLY_ON_WAITS = 1 << 30  # bytecodes
+
+
+def unraisable_mark(name):
+  """The line part of the interpreter's report of an exception it could not
+  raise from `name` (PyErr_WriteUnraisable)."""
+  return ("Exception ignored in: '%s'" if PY3 else "in '%s' ignored") % name

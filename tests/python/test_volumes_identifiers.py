@@ -23,17 +23,21 @@ class VolumeIdentifierTest(VolumesTestCase):
     for serial, expected in cases:
       volume_id = volumes._VolumeIDFromSerialNumber(serial)
       self.assertEqual((volume_id, type(volume_id)), (expected, str))
-      self.assertIs(volume_id, intern(expected))
+      self.assertIs(volume_id, pyversion.intern(expected))
     self.assertIs(volumes._VolumeIDFromSerialNumber(987654321),
                   volumes._VolumeIDFromSerialNumber(pyversion.long_type(987654321)))
 
-  def test_errors(self):
+  @unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
+                   "unicode and str are one type on Python 3")
+  def test_unicode_serial_is_refused(self):
     for function, argument in (
         (volumes._VolumeIDFromSerialNumber, u"1234"),
         (volumes.FindVolumeID, StatResult(u"1234"))):
       with self.assertRaises(TypeError) as raised:
         function(argument)
       self.assertEqual(str(raised.exception), "Expected str, got unicode")
+
+  def test_errors(self):
     # A tuple operand is the formatting operator's argument list.
     self.assertRaises(TypeError, volumes._VolumeIDFromSerialNumber, (1, 2))
     self.assertRaises(AttributeError, volumes.FindVolumeID, object())
