@@ -95,3 +95,28 @@ def unraisable_mark(name):
   """The line part of the interpreter's report of an exception it could not
   raise from `name` (PyErr_WriteUnraisable)."""
   return ("Exception ignored in: '%s'" if PY3 else "in '%s' ignored") % name
+
+
+# What an attribute lookup raises when comparing a key of the instance
+# dict raises ValueError: Python 2.7 takes it for a missing attribute,
+# Python 3 lets it through.
+FAILED_KEY_COMPARISON_IN_LOOKUP = "ValueError" if PY3 else "AttributeError"
+
+
+def compile_other_program(pattern, other):
+  """A pattern object whose text is `pattern` but whose program is that of
+  the pattern `other`, built as re.compile builds one; _sre.compile takes
+  other arguments on each version."""
+  import _sre
+  if PY3:
+    from re import _compiler, _parser
+    parsed = _parser.parse(other, 0)
+    groups = parsed.state.groups
+    return _sre.compile(pattern, 0, _compiler._code(parsed, 0), groups - 1,
+                        {}, tuple([None] * groups))
+  import sre_compile
+  import sre_parse
+  parsed = sre_parse.parse(other, 0)
+  return _sre.compile(pattern, 0, sre_compile._code(parsed, 0),
+                      parsed.pattern.groups - 1, {},
+                      [None] * parsed.pattern.groups)
