@@ -120,3 +120,25 @@ def compile_other_program(pattern, other):
   return _sre.compile(pattern, 0, sre_compile._code(parsed, 0),
                       parsed.pattern.groups - 1, {},
                       [None] * parsed.pattern.groups)
+
+
+# The name of an extension module's entry point is this and the module's.
+MODULE_INIT_PREFIX = "PyInit_" if PY3 else "init"
+
+
+def blocked_import_error(package, name):
+  """(type name, message) of `from package import name` when
+  sys.modules[package.name] is None, in the interpreter's own words."""
+  if PY3:
+    return ("ModuleNotFoundError",
+            "import of %s.%s halted; None in sys.modules" % (package, name))
+  return ("ImportError", "cannot import name %s" % name)
+
+
+def which(program):
+  """The path of `program` on PATH, or None."""
+  if PY3:
+    import shutil
+    return shutil.which(program)
+  import distutils.spawn
+  return distutils.spawn.find_executable(program)

@@ -5,7 +5,6 @@ in a fresh interpreter (testsupport.run_snippet, with a bound).
 """
 
 import ast
-import distutils.spawn
 import logging
 import re
 import subprocess
@@ -16,6 +15,7 @@ import common.service
 import common.utils
 import common.volume_entry
 import platforms.platform_utils
+import pyversion
 import testsupport
 from windows import volumes
 
@@ -78,7 +78,7 @@ class NamespaceTest(unittest.TestCase):
       else:
         self.assertEqual(function.__doc__.splitlines()[0], first_line)
 
-  @unittest.skipUnless(distutils.spawn.find_executable("nm"), "needs nm")
+  @unittest.skipUnless(pyversion.which("nm"), "needs nm")
   def test_exports_only_the_initialisation_entry(self):
     listing = subprocess.Popen(
         ["nm", "-D", "--defined-only", volumes.__file__],
