@@ -142,3 +142,20 @@ def which(program):
     return shutil.which(program)
   import distutils.spawn
   return distutils.spawn.find_executable(program)
+
+
+# The flags the modules compile their GUID pattern with: re.ASCII on
+# Python 3 keeps `\w` to what Python 2.7 matches.
+GUID_PATTERN_FLAGS = 256 if PY3 else 0  # re.ASCII
+
+
+def missing_module_attribute(module_name, name):
+  """The interpreter's message for a module without attribute `name`."""
+  if PY3:
+    return "module '%s' has no attribute '%s'" % (module_name, name)
+  return "'module' object has no attribute '%s'" % name
+
+
+def native_str(text):
+  """ASCII `text` as the native str: 2.7's 8-bit str, Python 3's str."""
+  return text if PY3 else text.encode("ascii")

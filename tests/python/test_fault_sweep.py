@@ -125,6 +125,10 @@ def MonitorRun():
     # A stop message that could not be posted: any message ends the pump.
     simwin.plug(CARD, [u"F:\\"], timeout=TIMEOUT)
   runner.wait(TIMEOUT)
+  # A window whose destruction failed goes when its thread ends, a moment
+  # after join returns (Python 3 lets join return as the thread's
+  # interpreter state goes).
+  testsupport.wait_until(lambda: not simwin.windows())
 
 
 def MonitorExpectation(function, nth, count):

@@ -190,9 +190,8 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   py::Object size =
       py::Object::Steal(PyLong_FromUnsignedLongLong(capacity_bytes.QuadPart));
   if (!size) return false;
-  // The dict takes the keywords last first, as the interpreter fills the
-  // keyword dict of a call written out in Python, so that the class sees
-  // them in that call's order.
+  // The class sees the keywords in the order of the call written out in
+  // Python.
   const std::pair<py::Handle, py::Handle> keywords[] = {
       {names::volume, volume_id},
       {names::mountpoint, mount_point},
@@ -205,15 +204,8 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
       {names::filesystem, filesystem_name},
       {names::size, size},
   };
-  py::Object fields = py::Object::Steal(PyDict_New());
+  py::Object fields = py::CallKeywords(keywords);
   if (!fields) return false;
-  for (auto keyword = std::rbegin(keywords); keyword != std::rend(keywords);
-       ++keyword) {
-    if (PyDict_SetItem(fields.get(), keyword->first.get(),
-                       keyword->second.get()) < 0) {
-      return false;
-    }
-  }
   py::Object no_positionals = py::Object::Steal(PyTuple_New(0));
   if (!no_positionals) return false;
   py::Object entry = py::Object::Steal(
