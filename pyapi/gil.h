@@ -4,23 +4,13 @@
 
 #include <Python.h>
 
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 
 #include "pyapi/exception_barrier.h"
 
 namespace py {
 
 namespace gil_detail {
-
-// Where a thread the interpreter has ended waits for the process to end.
-[[noreturn]] inline void Park() {
-  static std::mutex* const mutex = new std::mutex;
-  static std::condition_variable* const never = new std::condition_variable;
-  std::unique_lock<std::mutex> lock(*mutex);
-  for (;;) never->wait(lock);
-}
 
 // Takes the lock with `take`. Python 3 ends a thread that waits for the
 // lock once finalization has begun, and glibc ends it by unwinding its
@@ -35,7 +25,7 @@ void TakeLock(Take take) {
     take();
   } catch (abi::__forced_unwind&) {
     Gate::Leave();
-    Park();
+    ParkThread();
   }
 #else
   take();

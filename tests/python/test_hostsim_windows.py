@@ -67,7 +67,7 @@ class WindowsErrorTest(unittest.TestCase):
                          u"Q:\\")
     self.assertEqual(u"Q:\\", error.filename)
     self.assertEqual(
-        "[Error 3] The system cannot find the path specified.: u'Q:\\\\'",
+        "[Error 3] The system cannot find the path specified.: %r" % u"Q:\\",
         str(error))
 
   def testOtherArgumentCountsBehaveAsOSError(self):
@@ -93,7 +93,7 @@ class InstallationTest(unittest.TestCase):
   def testInstallsWhatIsMissing(self):
     out = self.RunSnippet("""
         from pyversion import builtins; import codecs
-        print hasattr(builtins, "WindowsError")
+        print(hasattr(builtins, "WindowsError"))
         try:
           codecs.lookup("mbcs")
           print("codec")
@@ -122,7 +122,7 @@ class InstallationTest(unittest.TestCase):
         from pyversion import builtins; import codecs, sys
         sys.platform = "win32"
         import windows
-        print hasattr(builtins, "WindowsError")
+        print(hasattr(builtins, "WindowsError"))
         try:
           codecs.lookup("mbcs")
           print("codec")
@@ -137,20 +137,20 @@ class MbcsCodecTest(unittest.TestCase):
   def testRoundTripOfCodePage1252(self):
     text = u"caf\xe9 \u20ac \u2019 \xff"
     encoded = text.encode("mbcs")
-    self.assertEqual("caf\xe9 \x80 \x92 \xff", encoded)
+    self.assertEqual(b"caf\xe9 \x80 \x92 \xff", encoded)
     self.assertEqual(text, encoded.decode("mbcs"))
 
   def testStrictByDefault(self):
     with self.assertRaises(UnicodeEncodeError):
       u"\u4e2d".encode("mbcs")
     with self.assertRaises(UnicodeDecodeError):
-      "\x81".decode("mbcs")  # unassigned in code page 1252
-    self.assertEqual("?", u"\u4e2d".encode("mbcs", "replace"))
+      b"\x81".decode("mbcs")  # unassigned in code page 1252
+    self.assertEqual(b"?", u"\u4e2d".encode("mbcs", "replace"))
 
   def testStreamsAndIncrementalCodecs(self):
     info = codecs.lookup("mbcs")
     decoder = info.incrementaldecoder()
-    self.assertEqual(u"\u20ac", decoder.decode("\x80", final=True))
+    self.assertEqual(u"\u20ac", decoder.decode(b"\x80", final=True))
 
 
 class NativeEntryTableTest(unittest.TestCase):
@@ -158,7 +158,7 @@ class NativeEntryTableTest(unittest.TestCase):
   def setUp(self):
     self.table = getattr(winwrap, "__pyx_capi__")
     self.capsule = self.table["RaiseWindowsError"]
-    self.signature = _PyCapsule_GetName(self.capsule)
+    self.signature = _PyCapsule_GetName(self.capsule).decode("ascii")
     self.simwin = _LoadSimwin()
 
   def CallEntry(self, optional=None):
@@ -169,7 +169,7 @@ class NativeEntryTableTest(unittest.TestCase):
     return function(0, ctypes.byref(optional))
 
   def testTableHoldsOnlyTheEntryPoint(self):
-    self.assertEqual(["RaiseWindowsError"], self.table.keys())
+    self.assertEqual(["RaiseWindowsError"], list(self.table))
 
   def testSignatureIsCythonsTextForTheFunction(self):
     # Cython names the optional-argument record after the module path,

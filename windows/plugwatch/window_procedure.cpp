@@ -158,7 +158,9 @@ void HandleEvent(HWND window, const DEV_BROADCAST_HDR* header, bool arrival) {
     if (letter == 0) return;
     if (DeliverEvent(window, callback, letter, arrival)) return;
   }
-  PYAPI_PASS_FORCED_UNWIND
+  // Python 3 ended this thread inside the callback, as finalization began:
+  // the lock is no longer the thread's for the visit to release.
+  PYAPI_PARK_ON_FORCED_UNWIND
   catch (...) {
     py::RaiseForCurrentCxxException();
   }
