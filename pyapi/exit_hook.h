@@ -17,6 +17,7 @@
 
 #include <Python.h>
 
+#include "pyapi/errors.h"
 #include "pyapi/exception_barrier.h"
 #include "pyapi/object.h"
 
