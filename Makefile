@@ -1,10 +1,25 @@
 # The README's two commands: `make demo` and `make test`.
 # Everything is built under $(BUILD); PYTHONPATH=$(BUILD)/python is the
-# importable tree. Give PYTHON=/path/to/python2.7 to choose the interpreter.
+# importable tree. Give PYTHON=/path/to/python2.7 to choose the interpreter,
+# PYTHON3="python3.11 python3.12" to choose the Python 3 interpreters the
+# modules are built for as well (default: pyenv's 3.11 and 3.12).
+# `make demo PYTHON=/path/to/python3.x` shows the demo in that interpreter.
 
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# PYTHON names a Python 3 for the demo, or else the Python 2.7 to build for.
+PYTHON_IS_3 := $(if $(PYTHON),$(shell '$(PYTHON)' -c 'import sys; print(sys.version_info[0] == 3)' 2>/dev/null))
+ifeq ($(PYTHON_IS_3),True)
+PYTHON_27 = $(shell tools/find-python27)
+DEMO_PYTHON = $(PYTHON)
+else
 PYTHON_27 = $(shell PYTHON='$(PYTHON)' tools/find-python27)
+DEMO_PYTHON = $(PYTHON_27)
+endif
+# The demo's Python 3 comes first: of two interpreters of one version, the
+# build takes the first.
+PYTHON3_LIST = $(if $(filter True,$(PYTHON_IS_3)),$(PYTHON)) \
+  $(shell PYTHON3='$(PYTHON3)' tools/find-python3)
 
 .PHONY: all build configure demo test bench bench-memory soak clean
 
@@ -12,13 +27,15 @@ all: build
 
 configure:
 	@python='$(PYTHON_27)'; [ -n "$$python" ] || exit 1; \
-	cmake -S . -B $(BUILD) -DPYTHON_EXECUTABLE="$$python" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DPYTHON_EXECUTABLE="$$python" \
+	  -DPYTHON3_EXECUTABLES="$(subst $(eval) ,;,$(strip $(PYTHON3_LIST)))" \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
-	PYTHONPATH=$(BUILD)/python $(PYTHON_27) tools/demo.py
+	PYTHONPATH=$(BUILD)/python $(DEMO_PYTHON) tools/demo.py
 
 # The interpreters of the UCS-2 and Windows legs are built (once per build
 # directory) before the tests start, side by side on every core; the legs

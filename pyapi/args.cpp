@@ -1,6 +1,7 @@
 #include "pyapi/args.h"
 
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 
 namespace py {
 namespace {
@@ -22,7 +23,7 @@ bool CheckUnicodeArgument(PyObject* value, const char* argument_name) {
 }
 
 bool CheckStringArgument(PyObject* value, const char* argument_name) {
-  if (value == Py_None || PyString_CheckExact(value) ||
+  if (value == Py_None || IsStrExact(value) ||
       PyUnicode_CheckExact(value)) {
     return true;
   }
@@ -34,6 +35,21 @@ PyObject* RaiseExpectedType(const char* expected, PyObject* got) {
                Py_TYPE(got)->tp_name);
   return nullptr;
 }
+
+#if PY_MAJOR_VERSION >= 3
+
+// Python 3 converts a declared integer argument through __index__ alone,
+// with its own TypeError texts.
+bool ToInt64(PyObject* value, int64_t* result) {
+  Object integer = Object::Steal(PyNumber_Index(value));
+  if (!integer) return false;
+  const long long converted = PyLong_AsLongLong(integer.get());
+  if (converted == -1 && PyErr_Occurred()) return false;
+  *result = converted;
+  return true;
+}
+
+#else  // Python 2.7
 
 namespace {
 
@@ -110,5 +126,7 @@ bool ToInt64(PyObject* value, int64_t* result) {
   *result = converted;
   return true;
 }
+
+#endif
 
 }  // namespace py

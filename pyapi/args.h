@@ -19,7 +19,8 @@ bool CheckStringArgument(PyObject* value, const char* argument_name);
 PyObject* RaiseExpectedType(const char* expected, PyObject* got);
 
 // Converts to a signed 64-bit integer as a declared integer argument is
-// converted: int and long (subclasses included) unchanged; anything else
+// converted. Python 3: through __index__, with the interpreter's own
+// errors. Python 2.7: int and long (subclasses included) unchanged; anything else
 // through its __int__, failing that its __long__ (for an old-style instance,
 // the methods its class defines). TypeError "an integer is required" when it
 // has neither, TypeError "__%.4s__ returned non-%.4s (type

@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <utility>
+
 #include "pyapi/object.h"
 
 namespace py {
@@ -30,6 +33,28 @@ inline Object DictCopy(Handle receiver, Handle copy_name) {
   }
   return Object::Steal(
       PyObject_CallMethodObjArgs(receiver.get(), copy_name.get(), nullptr));
+}
+
+// The keyword dict that a call written out in Python with `keywords`, in
+// this order, gives the callee: Python 2.7's interpreter fills it last
+// keyword first, Python 3's in the call's order, and a callee that
+// iterates it sees that order. Null with an exception pending on failure.
+template <size_t kCount>
+Object CallKeywords(const std::pair<Handle, Handle> (&keywords)[kCount]) {
+  Object dict = Object::Steal(PyDict_New());
+  if (!dict) return dict;
+  for (size_t index = 0; index < kCount; ++index) {
+#if PY_MAJOR_VERSION >= 3
+    const auto& keyword = keywords[index];
+#else
+    const auto& keyword = keywords[kCount - 1 - index];
+#endif
+    if (PyDict_SetItem(dict.get(), keyword.first.get(),
+                       keyword.second.get()) < 0) {
+      return {};
+    }
+  }
+  return dict;
 }
 
 }  // namespace py

@@ -58,14 +58,30 @@ PyObject* RaiseNameNotDefined(const char* name) {
   return nullptr;
 }
 
+namespace {
+
+// The "major.minor" that starts a version text ("3.12.1 (main, ...").
+std::string MajorMinor(const char* version) {
+  std::string text;
+  int dots = 0;
+  for (const char* c = version; *c != '\0'; ++c) {
+    if (*c == '.' && ++dots == 2) break;
+    if (*c != '.' && (*c < '0' || *c > '9')) break;
+    text += *c;
+  }
+  return text;
+}
+
+}  // namespace
+
 int WarnOnVersionMismatch(const char* module_name,
                           const char* runtime_version) {
-  char built_for[4];
-  char running[4];
+  char built_for[16];
   PyOS_snprintf(built_for, sizeof built_for, "%d.%d", PY_MAJOR_VERSION,
                 PY_MINOR_VERSION);
-  PyOS_snprintf(running, sizeof running, "%s", runtime_version);
-  if (built_for[0] == running[0] && built_for[2] == running[2]) return 0;
+  const std::string running_version = MajorMinor(runtime_version);
+  const char* running = running_version.c_str();
+  if (running_version == built_for) return 0;
   char message[200];
   PyOS_snprintf(message, sizeof message,
                 "compiletime version %s of module '%.100s' does not match "

@@ -59,8 +59,8 @@ PyObject* RaiseAllocationFailure(size_t bytes, PyObject* memory_error);
 // NameError "name '%.200s' is not defined". Always returns nullptr.
 PyObject* RaiseNameNotDefined(const char* name);
 
-// Warns (RuntimeWarning) when the running interpreter's version differs in
-// its major or first minor digit from the one the module was built for.
+// Warns (RuntimeWarning) when the running interpreter's major.minor version
+// differs from the one the module was built for.
 // Returns -1 when the warning filters turned the warning into an error.
 int WarnOnVersionMismatch(const char* module_name,
                           const char* runtime_version = Py_GetVersion());

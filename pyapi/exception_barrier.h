@@ -8,14 +8,48 @@
 
 #include <Python.h>
 
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <new>
+
+// glibc ends a thread (pthread_exit, as Python 3 ends one that wants the
+// interpreter lock during finalization) by unwinding its stack with
+// abi::__forced_unwind. A handler that catches everything must let it
+// pass (PYAPI_PASS_FORCED_UNWIND before catch (...)); swallowed, or
+// stopped by a noexcept frame, it ends the process.
+//
+// Where the unwinding would reach a scope that holds the interpreter lock,
+// whose end releases a lock the ended thread no longer has, the thread is
+// parked instead (PYAPI_PARK_ON_FORCED_UNWIND, inside that scope).
+#if defined(__GLIBC__) && defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define PYAPI_HAS_FORCED_UNWIND 1
+#define PYAPI_PASS_FORCED_UNWIND \
+  catch (abi::__forced_unwind&) { throw; }
+#define PYAPI_PARK_ON_FORCED_UNWIND \
+  catch (abi::__forced_unwind&) { ::py::ParkThread(); }
+#else
+#define PYAPI_HAS_FORCED_UNWIND 0
+#define PYAPI_PASS_FORCED_UNWIND
+#define PYAPI_PARK_ON_FORCED_UNWIND
+#endif
 
 namespace py {
 
+// Where a thread that the interpreter has ended, or the exit gate has
+// refused, waits for the process to end, never touching the interpreter
+// again.
+[[noreturn]] inline void ParkThread() {
+  static std::mutex* const mutex = new std::mutex;
+  static std::condition_variable* const never = new std::condition_variable;
+  std::unique_lock<std::mutex> lock(*mutex);
+  for (;;) never->wait(lock);
+}
+
 // Sets the interpreter exception for the C++ exception being handled.
 // Call only inside a catch block. Always returns nullptr.
-inline PyObject* RaiseForCurrentCxxException() noexcept {
+inline PyObject* RaiseForCurrentCxxException() {
   try {
     throw;
   } catch (const std::bad_alloc&) {
@@ -32,20 +66,24 @@ inline PyObject* RaiseForCurrentCxxException() noexcept {
 // `Function` as the interpreter may call it: a built-in function or method
 // of METH_NOARGS, METH_O or METH_VARARGS kind ...
 template <PyObject* (*Function)(PyObject*, PyObject*)>
-PyObject* Guarded(PyObject* self, PyObject* args) noexcept {
+PyObject* Guarded(PyObject* self, PyObject* args) {
   try {
     return Function(self, args);
-  } catch (...) {
+  }
+  PYAPI_PASS_FORCED_UNWIND
+  catch (...) {
     return RaiseForCurrentCxxException();
   }
 }
 
 // ... of METH_KEYWORDS kind, or a type's tp_new or tp_call ...
 template <PyObject* (*Function)(PyObject*, PyObject*, PyObject*)>
-PyObject* Guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* Guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
     return Function(self, args, kwargs);
-  } catch (...) {
+  }
+  PYAPI_PASS_FORCED_UNWIND
+  catch (...) {
     return RaiseForCurrentCxxException();
   }
 }
@@ -53,10 +91,12 @@ PyObject* Guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 // ... or a tp_new slot.
 template <PyObject* (*Function)(PyTypeObject*, PyObject*, PyObject*)>
 PyObject* Guarded(PyTypeObject* type, PyObject* args,
-                  PyObject* kwargs) noexcept {
+                  PyObject* kwargs) {
   try {
     return Function(type, args, kwargs);
-  } catch (...) {
+  }
+  PYAPI_PASS_FORCED_UNWIND
+  catch (...) {
     return RaiseForCurrentCxxException();
   }
 }
@@ -64,10 +104,12 @@ PyObject* Guarded(PyTypeObject* type, PyObject* args,
 // Runs `body` (a module's load, which reports failure with an exception
 // pending) so that a C++ exception becomes the pending exception instead.
 template <typename Body>
-void GuardedLoad(Body body) noexcept {
+void GuardedLoad(Body body) {
   try {
     body();
-  } catch (...) {
+  }
+  PYAPI_PASS_FORCED_UNWIND
+  catch (...) {
     RaiseForCurrentCxxException();
   }
 }

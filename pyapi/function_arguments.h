@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 
 namespace py {
 
@@ -17,6 +18,9 @@ namespace py {
 // argument parser does, so that no host code runs while `value` pointers
 // borrowed from the keyword dictionary are held: an __eq__ could empty it.
 inline bool KeywordIs(PyObject* keyword, const char* name) {
+#if PY_MAJOR_VERSION >= 3
+  return PyUnicode_CompareWithASCIIString(keyword, name) == 0;
+#else
   const size_t length = std::strlen(name);
   if (PyString_Check(keyword)) {
     return static_cast<size_t>(PyString_GET_SIZE(keyword)) == length &&
@@ -28,6 +32,7 @@ inline bool KeywordIs(PyObject* keyword, const char* name) {
     if (units[i] != static_cast<Py_UNICODE>(name[i])) return false;
   }
   return true;
+#endif
 }
 
 // The most parameters a bound function has here: which of them were given
@@ -84,7 +89,7 @@ inline bool BindArguments(const char* function, PyObject* args,
   PyObject* keyword;
   PyObject* value;
   while (keywords > 0 && PyDict_Next(kwargs, &position, &keyword, &value)) {
-    if (!PyString_Check(keyword) && !PyUnicode_Check(keyword)) {
+    if (!IsStr(keyword) && !PyUnicode_Check(keyword)) {
       PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
                    function);
       return false;
@@ -97,13 +102,13 @@ inline bool BindArguments(const char* function, PyObject* args,
       continue;
     }
     Object keyword_text = Object::Steal(PyObject_Str(keyword));
-    if (!keyword_text) return false;
+    if (!keyword_text || StrText(keyword_text.get()) == nullptr) return false;
     PyErr_Format(PyExc_TypeError,
                  index == count
                      ? "%.200s() got an unexpected keyword argument '%.400s'"
                      : "%.200s() got multiple values for keyword argument "
                        "'%.400s'",
-                 function, PyString_AS_STRING(keyword_text.get()));
+                 function, StrText(keyword_text.get()));
     return false;
   }
   for (Py_ssize_t i = 0; i < required; ++i) {

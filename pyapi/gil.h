@@ -6,7 +6,33 @@
 
 #include <cstdlib>
 
+#include "pyapi/exception_barrier.h"
+
 namespace py {
+
+namespace gil_detail {
+
+// Takes the lock with `take`. Python 3 ends a thread that waits for the
+// lock once finalization has begun, and glibc ends it by unwinding its
+// stack (abi::__forced_unwind): every caller's destructor would then run
+// without the lock, and a noexcept frame on the way would end the process.
+// Such a thread is parked instead, as the gate parks a thread it refuses;
+// Python 3.14 does the same for its own threads.
+template <typename Gate, typename Take>
+void TakeLock(Take take) {
+#if PYAPI_HAS_FORCED_UNWIND
+  try {
+    take();
+  } catch (abi::__forced_unwind&) {
+    Gate::Leave();
+    ParkThread();
+  }
+#else
+  take();
+#endif
+}
+
+}  // namespace gil_detail
 
 // A gate every thread may pass: the plain lock scopes.
 struct OpenGate {
@@ -25,7 +51,7 @@ class GilReleased {
   GilReleased() : state_(PyEval_SaveThread()) {}
   ~GilReleased() {
     if (!Gate::Enter()) Gate::Refused();
-    PyEval_RestoreThread(state_);
+    gil_detail::TakeLock<Gate>([this] { PyEval_RestoreThread(state_); });
     // From here the thread holds the lock like any interpreter thread.
     Gate::Leave();
   }
@@ -43,7 +69,9 @@ template <typename Gate = OpenGate>
 class GilHeld {
  public:
   GilHeld() : entered_(Gate::Enter()) {
-    if (entered_) state_ = PyGILState_Ensure();
+    if (entered_) {
+      gil_detail::TakeLock<Gate>([this] { state_ = PyGILState_Ensure(); });
+    }
   }
   ~GilHeld() {
     if (!entered_) return;

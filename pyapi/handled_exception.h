@@ -21,6 +21,23 @@ class HandledException {
     type_ = Object::Steal(type);
     value_ = Object::Steal(value);
     traceback_ = Object::Steal(traceback);
+#if PY_MAJOR_VERSION >= 3
+    // Python 3.11 keeps only the value of a handled exception, and so reads
+    // its traceback from the value, where an `except` clause would have put
+    // it; 3.12 has put it there already.
+    if (value_ && traceback_ &&
+        PyException_SetTraceback(value_.get(), traceback_.get()) < 0) {
+      PyErr_Clear();  // not a traceback: the value keeps its own
+    }
+    // PyErr_GetExcInfo and PyErr_SetExcInfo (3.3) do what Python 2.7 can do
+    // only through the thread state.
+    PyErr_GetExcInfo(&type, &value, &traceback);
+    saved_type_ = Object::Steal(type);
+    saved_value_ = Object::Steal(value);
+    saved_traceback_ = Object::Steal(traceback);
+    PyErr_SetExcInfo(Object(type_).release(), Object(value_).release(),
+                     Object(traceback_).release());
+#else
     PyThreadState* thread = PyThreadState_GET();
     saved_type_ = Object::Steal(thread->exc_type);
     saved_value_ = Object::Steal(thread->exc_value);
@@ -28,9 +45,15 @@ class HandledException {
     thread->exc_type = Object(type_).release();
     thread->exc_value = Object(value_).release();
     thread->exc_traceback = Object(traceback_).release();
+#endif
   }
 
   ~HandledException() {
+#if PY_MAJOR_VERSION >= 3
+    // What the interpreter held for this scope is released by the call.
+    PyErr_SetExcInfo(saved_type_.release(), saved_value_.release(),
+                     saved_traceback_.release());
+#else
     PyThreadState* thread = PyThreadState_GET();
     // What the thread state held for this scope is released when these go.
     Object handled_type = Object::Steal(thread->exc_type);
@@ -39,6 +62,7 @@ class HandledException {
     thread->exc_type = saved_type_.release();
     thread->exc_value = saved_value_.release();
     thread->exc_traceback = saved_traceback_.release();
+#endif
   }
 
   HandledException(const HandledException&) = delete;

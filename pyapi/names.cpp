@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "pyapi/errors.h"
+#include "pyapi/version.h"
 
 namespace py {
 namespace {
@@ -21,7 +22,7 @@ Name::Name(const char* text) : text_(text) { Registered().push_back(this); }
 bool InternNames() {
   for (Name* name : Registered()) {
     if (name->object_ != nullptr) continue;
-    name->object_ = PyString_InternFromString(name->text_);
+    name->object_ = InternedStr(name->text_).release();
     if (name->object_ == nullptr) return false;
   }
   return true;
@@ -29,15 +30,16 @@ bool InternNames() {
 
 namespace {
 
-// sys.modules["__builtin__"]. Not PyImport_AddModule: when its lookup fails
+// sys.modules of the built-ins' module. Not PyImport_AddModule: when its lookup fails
 // for lack of memory it installs a fresh, empty module in its place.
 Object BuiltinModule(Handle name) {
-  Object key = String("__builtin__");
+  Object key = String(kBuiltinsModuleName);
   if (!key) return key;
   PyObject* builtins =
       PyDict_GetItem(PyImport_GetModuleDict(), key.get());  // borrowed
   if (builtins == nullptr) {
-    RaiseNameNotDefined(PyString_AS_STRING(name.get()));
+    const char* text = StrText(name.get());
+    if (text != nullptr) RaiseNameNotDefined(text);
     return Object();
   }
   return Object::Borrow(builtins);
@@ -51,7 +53,8 @@ Object LookupBuiltin(Handle name) {
   Object value = Object::Steal(PyObject_GetAttr(builtins.get(), name.get()));
   if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    RaiseNameNotDefined(PyString_AS_STRING(name.get()));
+    const char* text = StrText(name.get());
+    if (text != nullptr) RaiseNameNotDefined(text);
   }
   return value;
 }
@@ -84,7 +87,7 @@ Object Import(const char* name, PyObject* globals, PyObject* fromlist,
   Object locals = Object::Steal(PyDict_New());
   Object names = fromlist != nullptr ? Object::Borrow(fromlist)
                                      : Object::Steal(PyList_New(0));
-  Object level_number = Object::Steal(PyInt_FromLong(level));
+  Object level_number = IntFromLong(level);
   if (!module_name || !locals || !names || !level_number) return Object();
   return CallWith(import, module_name, Handle(globals), locals, names,
                   level_number);

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 
 namespace py {
 
@@ -46,10 +47,11 @@ Object LookupBuiltin(const char* name);
 Object LookupBuiltin(Handle name);
 
 // __import__(name, globals, {}, fromlist, level) through the built-in
-// __import__; `fromlist` may be null for an empty list. Level -1 is Python
-// 2's relative-then-absolute rule.
+// __import__; `fromlist` may be null for an empty list. The default level
+// is a module body's: Python 2's relative-then-absolute rule (-1) on 2.7,
+// absolute (0) on Python 3.
 Object Import(const char* name, PyObject* globals, PyObject* fromlist,
-              int level = -1);
+              int level = kImportLevel);
 
 // `from module import name`: ImportError "cannot import name %.230s" when
 // the module lacks the attribute.

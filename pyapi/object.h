@@ -95,8 +95,13 @@ inline Object GetAttr(Handle object, Handle name) {
   return Object::Steal(PyObject_GetAttr(object.get(), name.get()));
 }
 
+// The native str of `text` (Python 2's 8-bit string, Python 3's unicode).
 inline Object String(const char* text) {
+#if PY_MAJOR_VERSION >= 3
+  return Object::Steal(PyUnicode_FromString(text));
+#else
   return Object::Steal(PyString_FromString(text));
+#endif
 }
 
 }  // namespace py

@@ -1,5 +1,5 @@
 // Conversion between interpreter unicode and Win32 WCHAR (UTF-16) text, on
-// UCS-2 and UCS-4 interpreters alike.
+// Python 2.7's UCS-2 and UCS-4 builds and Python 3 alike.
 #pragma once
 
 #include <Python.h>
@@ -14,6 +14,15 @@ namespace py {
 
 using WideString = std::basic_string<WCHAR>;
 
+// Whether the interpreter's unicode units are UTF-16 units, as on a UCS-2
+// Python 2.7 (the Windows interpreter's width): len() then counts a
+// surrogate pair as two, and a Win32 call can read the text in place.
+#if PY_MAJOR_VERSION < 3 && Py_UNICODE_SIZE == 2
+constexpr bool kUnicodeIsUtf16 = true;
+#else
+constexpr bool kUnicodeIsUtf16 = false;
+#endif
+
 // A unicode object of exactly `length` units of `text`, NULs included.
 Object UnicodeFromWide(const WCHAR* text, size_t length);
 
@@ -27,6 +36,13 @@ WideString WideFromUnicode(PyObject* unicode);
 
 // Whether a unicode object holds a NUL character, read in place.
 bool ContainsNul(PyObject* unicode);
+
+// The length of a unicode object as len() gives it: in UTF-16 units on a
+// UCS-2 Python 2.7, in code points elsewhere.
+Py_ssize_t UnicodeLength(PyObject* unicode);
+
+// Whether a unicode object's last character is the ASCII `last`.
+bool UnicodeEndsWith(PyObject* unicode, char last);
 
 // The text of a unicode object as the NUL-terminated string a Win32 call
 // reads. Paths are passed on every query, so the object's own buffer is

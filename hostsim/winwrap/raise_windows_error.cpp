@@ -3,6 +3,7 @@
 #include "hostsim/winwrap/system_messages.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 #include "win32/win32.h"
 
 namespace winwrap {
@@ -20,7 +21,7 @@ PyObject* RaiseWindowsError(int /*skip_dispatch*/,
   } else {
     text = py::String(SystemMessageText(error_code));
   }
-  py::Object code = py::Object::Steal(PyInt_FromLong(error_code));
+  py::Object code = py::IntFromLong(error_code);
   if (!text || !code) return nullptr;
   py::Object windows_error = py::LookupBuiltin("WindowsError");
   if (!windows_error) return nullptr;

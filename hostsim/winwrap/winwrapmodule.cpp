@@ -8,6 +8,7 @@
 #include "pyapi/args.h"
 #include "pyapi/function_arguments.h"
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 #include "win32/win32.h"
 
 namespace winwrap {
@@ -81,9 +82,9 @@ bool AddNativeEntryTable(PyObject* module) {
 }  // namespace
 }  // namespace winwrap
 
-extern "C" __attribute__((visibility("default"))) void initwinwrap() {
-  PyObject* module = Py_InitModule3("winwrap", winwrap::kMethods,
-                                    winwrap::kModuleDoc);  // borrowed
-  if (module == nullptr) return;
-  winwrap::AddNativeEntryTable(module);
+PYAPI_MODULE_INIT(winwrap) {
+  PyObject* module = py::CreateModule("winwrap", winwrap::kMethods,
+                                      winwrap::kModuleDoc);  // borrowed
+  if (module != nullptr) winwrap::AddNativeEntryTable(module);
+  return py::FinishModuleLoad();
 }

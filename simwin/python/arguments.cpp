@@ -3,13 +3,14 @@
 #include <limits>
 
 #include "pyapi/text.h"
+#include "pyapi/version.h"
 #include "simwin/python/module.h"
 
 namespace simwin_module {
 namespace {
 
 bool IsInteger(PyObject* value) {
-  return PyInt_Check(value) || PyLong_Check(value);
+  return py::IsInt(value);
 }
 
 bool RaiseNotInteger(PyObject* value, const char* what) {
@@ -34,7 +35,7 @@ bool ToWString(PyObject* value, const char* what, simwin::WString* result) {
   py::Object unicode;
   if (PyUnicode_Check(value)) {
     unicode = py::Object::Borrow(value);
-  } else if (PyString_Check(value)) {
+  } else if (py::IsStr(value)) {
     unicode = py::Object::Steal(
         PyUnicode_FromEncodedObject(value, "ascii", "strict"));
     if (!unicode) return false;
@@ -76,8 +77,8 @@ bool ToUnsigned(PyObject* value, const char* what, uint64_t maximum,
   if (!IsInteger(value)) return RaiseNotInteger(value, what);
   bool in_range = false;
   unsigned long long converted = 0;
-  if (PyInt_Check(value)) {
-    const long small = PyInt_AS_LONG(value);
+  if (py::IsShortInt(value)) {
+    const long small = py::ShortIntValue(value);
     in_range = small >= 0;
     converted = static_cast<unsigned long long>(small);
   } else if (_PyLong_Sign(value) >= 0) {
@@ -107,8 +108,8 @@ bool ToUInt32(PyObject* value, const char* what, uint32_t* result) {
 
 bool ToMachineWord(PyObject* value, const char* what, uint64_t* result) {
   if (!IsInteger(value)) return RaiseNotInteger(value, what);
-  if (PyInt_Check(value)) {
-    *result = static_cast<uint64_t>(PyInt_AS_LONG(value));
+  if (py::IsShortInt(value)) {
+    *result = static_cast<uint64_t>(py::ShortIntValue(value));
     return true;
   }
   const unsigned long long as_unsigned = PyLong_AsUnsignedLongLong(value);
@@ -149,12 +150,12 @@ py::Object UnicodeFromWString(const simwin::WString& text) {
 }
 
 py::Object IntFromSigned(int64_t value) {
-  return py::Object::Steal(PyInt_FromSsize_t(static_cast<Py_ssize_t>(value)));
+  return py::IntFromSsize(static_cast<Py_ssize_t>(value));
 }
 
 py::Object IntFromUnsigned(uint64_t value) {
   if (value <= static_cast<uint64_t>(std::numeric_limits<long>::max())) {
-    return py::Object::Steal(PyInt_FromLong(static_cast<long>(value)));
+    return py::IntFromLong(static_cast<long>(value));
   }
   return py::Object::Steal(PyLong_FromUnsignedLongLong(value));
 }
@@ -186,9 +187,8 @@ PyObject* RaiseTimeout(const char* what, double timeout_seconds) {
 }
 
 PyObject* RaiseWin32Failure(const char* function, DWORD error) {
-  py::Object code = py::Object::Steal(PyInt_FromLong(error));
-  py::Object text =
-      py::Object::Steal(PyString_FromFormat("%s failed", function));
+  py::Object code = py::IntFromLong(static_cast<long>(error));
+  py::Object text = py::StrFromFormat("%s failed", function);
   py::Object args = py::MakeTuple(code, text);
   if (args) PyErr_SetObject(PyExc_OSError, args.get());
   return nullptr;

@@ -8,6 +8,7 @@
 #include "pyapi/gil.h"
 #include "pyapi/function_arguments.h"
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 #include "simwin/control.h"
 #include "simwin/python/arguments.h"
 #include "simwin/python/module.h"
@@ -57,7 +58,7 @@ bool ParseVolume(PyObject* name, PyObject* paths, PyObject* fields,
   PyObject* value;
   Py_ssize_t position = 0;
   while (PyDict_Next(fields, &position, &key, &value)) {  // borrowed
-    const char* field = PyString_AsString(key);
+    const char* field = py::StrText(key);
     if (field == nullptr) return false;
     if (timeout != nullptr && std::string(field) == "timeout") {
       if (!ToTimeout(value, timeout)) return false;
@@ -261,7 +262,7 @@ PyObject* Plug(PyObject*, PyObject* args, PyObject* kwargs) {
     py::GilReleased unlocked;
     processed = simwin::Plug(volume, timeout);
   }
-  return PyInt_FromLong(processed);
+  return py::IntFromLong(processed).release();
 }
 
 PyDoc_STRVAR(
@@ -292,7 +293,7 @@ PyObject* Unplug(PyObject*, PyObject* args, PyObject* kwargs) {
     processed = simwin::Unplug(name, timeout);
   }
   if (processed < 0) return RaiseUnknownVolume(name);
-  return PyInt_FromLong(processed);
+  return py::IntFromLong(processed).release();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "pyapi/classes.h"
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 #include "simwin/python/module.h"
 
 namespace simwin_module {
@@ -40,7 +41,7 @@ bool AddFunctions(PyObject* module, PyMethodDef* functions) {
 
 bool InitModule() {
   PyObject* module =
-      Py_InitModule3("simwin", nullptr, kModuleDoc);  // borrowed
+      py::CreateModule("simwin", nullptr, kModuleDoc);  // borrowed
   if (module == nullptr) return false;
   py::Object timeout = py::Object::Steal(PyErr_NewExceptionWithDoc(
       const_cast<char*>("simwin.Timeout"), const_cast<char*>(kTimeoutDoc),
@@ -61,6 +62,7 @@ PyObject* TimeoutType() { return timeout_type; }
 
 }  // namespace simwin_module
 
-extern "C" __attribute__((visibility("default"))) void initsimwin() {
+PYAPI_MODULE_INIT(simwin) {
   simwin_module::InitModule();
+  return py::FinishModuleLoad();
 }

@@ -18,6 +18,7 @@
 #include "pyapi/gil.h"
 #include "pyapi/function_arguments.h"
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 #include "simwin/control.h"
 #include "simwin/python/arguments.h"
 #include "simwin/python/module.h"
@@ -153,11 +154,11 @@ PyObject* CreateWindow(PyObject*, PyObject* args, PyObject* kwargs) {
   if (handler != Py_None && Handlers().count(key) == 0) {
     DestroyWindow(hwnd);
     py::Object shown = py::Object::Steal(PyObject_Repr(class_object));
-    if (!shown) return nullptr;
+    if (!shown || py::StrText(shown.get()) == nullptr) return nullptr;
     PyErr_Format(PyExc_ValueError,
                  "window class %.200s has another window procedure; its "
                  "windows cannot take a handler",
-                 PyString_AS_STRING(shown.get()));
+                 py::StrText(shown.get()));
     return nullptr;
   }
   return IntFromUnsigned(key).release();
@@ -261,7 +262,7 @@ PyObject* Pump(PyObject*, PyObject* args, PyObject* kwargs) {
       }
     }
   }
-  return PyInt_FromLong(dispatched);
+  return py::IntFromLong(dispatched).release();
 }
 
 PyDoc_STRVAR(kSetPropDoc,

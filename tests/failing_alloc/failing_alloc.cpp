@@ -7,7 +7,8 @@
 //   thread-local variables. The Win32 test double's own allocations are
 //   left alone: it stands in for Windows, whose failures the double's
 //   fault rules inject.
-// - The next `count` PyString_FromString calls for the text given to
+// - The next `count` calls making a str from a C string (Python 2.7's
+//   PyString_FromString, Python 3's PyUnicode_FromString) for the text given to
 //   failing_alloc_arm_text, which fail as the interpreter's allocator does,
 //   with MemoryError. The interpreter reaches its own exported functions
 //   through the dynamic linker only as a shared library; elsewhere this
@@ -68,15 +69,35 @@ std::atomic<long> text_failures{0};
 
 using FromStringFunction = PyObject* (*)(const char*);
 
-FromStringFunction InterpreterFromString() {
-  static const auto function = reinterpret_cast<FromStringFunction>(
-      dlsym(RTLD_NEXT, "PyString_FromString"));
+// The interpreter's own function of that name; null in an interpreter
+// without it (each version has one of the two).
+FromStringFunction NextFromString(const char* name) {
+  return reinterpret_cast<FromStringFunction>(dlsym(RTLD_NEXT, name));
+}
+
+FromStringFunction InterpreterStringFromString() {
+  static const auto function = NextFromString("PyString_FromString");
   return function;
+}
+
+FromStringFunction InterpreterUnicodeFromString() {
+  static const auto function = NextFromString("PyUnicode_FromString");
+  return function;
+}
+
+bool FailThisText(const char* text) {
+  if (text_failures_left.load() > 0 && std::strcmp(text, armed_text) == 0 &&
+      text_failures_left.fetch_sub(1) > 0) {
+    ++text_failures;
+    return true;
+  }
+  return false;
 }
 
 // Looked up, and the unwinder loaded, before any test arms anything.
 __attribute__((constructor)) void Prepare() {
-  InterpreterFromString();
+  InterpreterStringFromString();
+  InterpreterUnicodeFromString();
   void* frame;
   backtrace(&frame, 1);
 }
@@ -125,12 +146,14 @@ __attribute__((visibility("default"))) long failing_alloc_text_fired() {
 
 __attribute__((visibility("default"))) PyObject* PyString_FromString(
     const char* text) {
-  if (text_failures_left.load() > 0 && std::strcmp(text, armed_text) == 0 &&
-      text_failures_left.fetch_sub(1) > 0) {
-    ++text_failures;
-    return PyErr_NoMemory();
-  }
-  return InterpreterFromString()(text);
+  return FailThisText(text) ? PyErr_NoMemory()
+                            : InterpreterStringFromString()(text);
+}
+
+__attribute__((visibility("default"))) PyObject* PyUnicode_FromString(
+    const char* text) {
+  return FailThisText(text) ? PyErr_NoMemory()
+                            : InterpreterUnicodeFromString()(text);
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 
 // What `call` gives: the repr of its result, or the exception's type and
 // text, cleared.
@@ -15,7 +16,7 @@ std::string Outcome(Call call) {
   py::Object result = call();
   if (result) {
     py::Object text = py::Object::Steal(PyObject_Repr(result.get()));
-    return PyString_AsString(text.get());
+    return py::StrText(text.get());
   }
   PyObject* type = nullptr;
   PyObject* value = nullptr;
@@ -24,7 +25,7 @@ std::string Outcome(Call call) {
   PyErr_NormalizeException(&type, &value, &traceback);
   py::Object text = py::Object::Steal(PyObject_Str(value));
   std::string outcome = std::string(reinterpret_cast<PyTypeObject*>(type)->tp_name) +
-                        ": " + PyString_AsString(text.get());
+                        ": " + py::StrText(text.get());
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);

@@ -4,6 +4,9 @@
 #include "pyapi/args.h"
 #include "pyapi/errors.h"
 #include "pyapi/text.h"
+#include "pyapi/version.h"
+
+#include <string>
 
 namespace {
 
@@ -18,7 +21,7 @@ TEST(Text, RoundTripsSurrogatePairsAndEmbeddedNuls) {
   const WCHAR text[] = {u'a', 0, 0xD83D, 0xDE00, u'z'};
   py::Object unicode = py::UnicodeFromWide(text, 5);
   ASSERT_TRUE(unicode);
-  EXPECT_EQ(PyUnicode_GET_SIZE(unicode.get()), Py_UNICODE_SIZE == 2 ? 5 : 4);
+  EXPECT_EQ(py::UnicodeLength(unicode.get()), py::kUnicodeIsUtf16 ? 5 : 4);
   EXPECT_EQ(py::WideFromUnicode(unicode.get()), py::WideString(text, 5));
 }
 
@@ -31,9 +34,9 @@ TEST(Text, ScansFindEveryUnitAtEveryPosition) {
       paired[at] = 0xD83D;
       paired[at + 1] = 0xDE00;
       py::Object unicode = py::UnicodeFromWide(paired.data(), length);
-      ASSERT_EQ(PyUnicode_GET_SIZE(unicode.get()),
-                static_cast<Py_ssize_t>(Py_UNICODE_SIZE == 2 ? length
-                                                             : length - 1));
+      ASSERT_EQ(py::UnicodeLength(unicode.get()),
+                static_cast<Py_ssize_t>(py::kUnicodeIsUtf16 ? length
+                                                            : length - 1));
       EXPECT_EQ(py::WideFromUnicode(unicode.get()), paired) << length << at;
       EXPECT_EQ(py::WideString(py::WideArgument(unicode.get()).c_str()), paired);
       EXPECT_FALSE(py::ContainsNul(unicode.get()));
@@ -53,9 +56,9 @@ TEST(Text, ScansFindEveryUnitAtEveryPosition) {
 TEST(Text, BufferStopsAtFirstNulOrCapacity) {
   const WCHAR text[] = {u'C', u':', 0, u'x'};
   py::Object up_to_nul = py::UnicodeFromWideBuffer(text, 4);
-  EXPECT_EQ(PyUnicode_GET_SIZE(up_to_nul.get()), 2);
+  EXPECT_EQ(py::UnicodeLength(up_to_nul.get()), 2);
   py::Object capped = py::UnicodeFromWideBuffer(text, 1);
-  EXPECT_EQ(PyUnicode_GET_SIZE(capped.get()), 1);
+  EXPECT_EQ(py::UnicodeLength(capped.get()), 1);
 }
 
 TEST(Text, WideArgumentIsTheInterpretersTextWhereWidthsMatch) {
@@ -63,7 +66,7 @@ TEST(Text, WideArgumentIsTheInterpretersTextWhereWidthsMatch) {
   py::Object unicode = py::UnicodeFromWide(text, 4);
   const py::WideArgument as_is(unicode.get());
   EXPECT_EQ(py::WideString(as_is.c_str()), py::WideString(text, 4));
-  EXPECT_EQ(as_is.borrowed(), Py_UNICODE_SIZE == 2);
+  EXPECT_EQ(as_is.borrowed(), py::kUnicodeIsUtf16);
   EXPECT_FALSE(py::ContainsNul(unicode.get()));
 
   const py::WideArgument root(unicode.get(), u'\\');
@@ -72,7 +75,7 @@ TEST(Text, WideArgumentIsTheInterpretersTextWhereWidthsMatch) {
   py::Object root_unicode = py::UnicodeFromWide(root.c_str(), 5);
   const py::WideArgument already_root(root_unicode.get(), u'\\');
   EXPECT_EQ(py::WideString(already_root.c_str()), py::WideString(root.c_str()));
-  EXPECT_EQ(already_root.borrowed(), Py_UNICODE_SIZE == 2);
+  EXPECT_EQ(already_root.borrowed(), py::kUnicodeIsUtf16);
 
   // Longer than the path limit: converted whole, wherever it is held.
   const py::WideString long_text(600, u'x');
@@ -97,24 +100,66 @@ TEST(Args, ToInt64ConvertsAndRejects) {
   EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_TypeError));
   PyErr_Clear();
   py::Object real = py::Object::Steal(PyFloat_FromDouble(-7.9));
-  ASSERT_TRUE(py::ToInt64(real.get(), &value));
-  EXPECT_EQ(value, -7);
+  if (py::kStrIsUnicode) {  // Python 3 converts through __index__ alone
+    EXPECT_FALSE(py::ToInt64(real.get(), &value));
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_TypeError));
+    PyErr_Clear();
+  } else {
+    ASSERT_TRUE(py::ToInt64(real.get(), &value));
+    EXPECT_EQ(value, -7);
+  }
 }
 
+TEST(Text, EndsWithReadsTheLastCharacter) {
+  const struct {
+    std::u16string text;
+    bool ends_with_backslash;
+  } kCases[] = {{u"", false}, {u"\\", true}, {u"C:\\", true},
+                {u"C:", false}, {u"\\x", false}};
+  for (const auto& check : kCases) {
+    py::Object unicode =
+        py::UnicodeFromWide(reinterpret_cast<const WCHAR*>(check.text.data()),
+                            check.text.size());
+    EXPECT_EQ(py::UnicodeEndsWith(unicode.get(), '\\'),
+              check.ends_with_backslash);
+  }
+}
+
+// Major and minor version are compared whole: 3.1 is not 3.12.
 TEST(Errors, VersionMismatchWarnsUnlessFiltersMakeItAnError) {
-  EXPECT_EQ(py::WarnOnVersionMismatch("windows.volumes", "2.7.18 (default)"), 0);
-  EXPECT_EQ(py::WarnOnVersionMismatch("windows.volumes", "2.6.9"), 0);
+  const std::string built_for = std::to_string(PY_MAJOR_VERSION) + "." +
+                                std::to_string(PY_MINOR_VERSION);
+  // `shown`: the runtime version the warning names; empty where none.
+  const struct {
+    std::string runtime;
+    std::string shown;
+  } kCases[] = {
+      {built_for + ".18 (default)", ""},
+      {built_for + "+", ""},
+      {built_for + "1.0", built_for + "1"},
+      {"3.7.1 (skewed)", "3.7"},
+      {"2.6.9", "2.6"},
+  };
   PyRun_SimpleString("import warnings; warnings.simplefilter('error')");
-  EXPECT_EQ(py::WarnOnVersionMismatch("windows.volumes", "3.7.1"), -1);
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  py::Object text = py::Object::Steal(PyObject_Str(value));
-  EXPECT_STREQ(PyString_AsString(text.get()),
-               "compiletime version 2.7 of module 'windows.volumes' does not "
-               "match runtime version 3.7");
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
+  for (const auto& check : kCases) {
+    const int status =
+        py::WarnOnVersionMismatch("windows.volumes", check.runtime.c_str());
+    if (check.shown.empty()) {
+      EXPECT_EQ(status, 0) << check.runtime;
+      continue;
+    }
+    EXPECT_EQ(status, -1) << check.runtime;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    py::Object text = py::Object::Steal(PyObject_Str(value));
+    EXPECT_EQ(std::string(py::StrText(text.get())),
+              "compiletime version " + built_for +
+                  " of module 'windows.volumes' does not match runtime "
+                  "version " + check.shown);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+  }
   PyRun_SimpleString("warnings.resetwarnings()");
 }
 

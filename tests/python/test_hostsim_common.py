@@ -8,6 +8,8 @@ import threading
 import time
 import unittest
 
+import pyversion
+
 import testsupport
 import windows  # noqa: F401 (WindowsError off Windows)
 from common import fatal_exceptions
@@ -99,7 +101,8 @@ class SingletonTest(unittest.TestCase):
     self.assertIs(service.Singleton, submodule.Singleton)
     # As a native module's body imports it: the name `service` taken from
     # the module common.service.
-    imported = __import__("common.service", globals(), {}, ["service"], -1)
+    imported = __import__("common.service", globals(), {}, ["service"],
+                          pyversion.IMPORT_LEVEL)
     self.assertIs(service.Singleton, getattr(imported, "service").Singleton)
 
 

@@ -39,7 +39,7 @@ class RunSnippetTest(unittest.TestCase):
 
   def testPassesEnvironment(self):
     returncode, out, _ = testsupport.run_snippet(
-        "import os; print os.environ['SNIPPET_VALUE']",
+        "import os; print(os.environ['SNIPPET_VALUE'])",
         env={"SNIPPET_VALUE": "given"})
     self.assertEqual((0, "given"), (returncode, out.strip()))
 

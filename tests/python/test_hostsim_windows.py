@@ -67,7 +67,7 @@ class WindowsErrorTest(unittest.TestCase):
                          u"Q:\\")
     self.assertEqual(u"Q:\\", error.filename)
     self.assertEqual(
-        "[Error 3] The system cannot find the path specified.: u'Q:\\\\'",
+        "[Error 3] The system cannot find the path specified.: %r" % u"Q:\\",
         str(error))
 
   def testOtherArgumentCountsBehaveAsOSError(self):
@@ -92,42 +92,42 @@ class InstallationTest(unittest.TestCase):
 
   def testInstallsWhatIsMissing(self):
     out = self.RunSnippet("""
-        import __builtin__, codecs
-        print hasattr(__builtin__, "WindowsError")
+        from pyversion import builtins; import codecs
+        print(hasattr(builtins, "WindowsError"))
         try:
           codecs.lookup("mbcs")
-          print "codec"
+          print("codec")
         except LookupError:
-          print "no codec"
+          print("no codec")
         import windows
-        print __builtin__.WindowsError is windows.WindowsError
-        print codecs.lookup("MBCS").name
+        print(builtins.WindowsError is windows.WindowsError)
+        print(codecs.lookup("MBCS").name)
         """)
     self.assertEqual(["False", "no codec", "True", "mbcs"],
                      out.splitlines())
 
   def testKeepsAWindowsErrorThatExists(self):
     out = self.RunSnippet("""
-        import __builtin__
+        from pyversion import builtins
         class Existing(OSError):
           pass
-        __builtin__.WindowsError = Existing
+        builtins.WindowsError = Existing
         import windows
-        print WindowsError is Existing
+        print(WindowsError is Existing)
         """)
     self.assertEqual("True", out.strip())
 
   def testInstallsNothingOnWindows(self):
     out = self.RunSnippet("""
-        import __builtin__, codecs, sys
+        from pyversion import builtins; import codecs, sys
         sys.platform = "win32"
         import windows
-        print hasattr(__builtin__, "WindowsError")
+        print(hasattr(builtins, "WindowsError"))
         try:
           codecs.lookup("mbcs")
-          print "codec"
+          print("codec")
         except LookupError:
-          print "no codec"
+          print("no codec")
         """)
     self.assertEqual(["False", "no codec"], out.splitlines())
 
@@ -137,20 +137,20 @@ class MbcsCodecTest(unittest.TestCase):
   def testRoundTripOfCodePage1252(self):
     text = u"caf\xe9 \u20ac \u2019 \xff"
     encoded = text.encode("mbcs")
-    self.assertEqual("caf\xe9 \x80 \x92 \xff", encoded)
+    self.assertEqual(b"caf\xe9 \x80 \x92 \xff", encoded)
     self.assertEqual(text, encoded.decode("mbcs"))
 
   def testStrictByDefault(self):
     with self.assertRaises(UnicodeEncodeError):
       u"\u4e2d".encode("mbcs")
     with self.assertRaises(UnicodeDecodeError):
-      "\x81".decode("mbcs")  # unassigned in code page 1252
-    self.assertEqual("?", u"\u4e2d".encode("mbcs", "replace"))
+      b"\x81".decode("mbcs")  # unassigned in code page 1252
+    self.assertEqual(b"?", u"\u4e2d".encode("mbcs", "replace"))
 
   def testStreamsAndIncrementalCodecs(self):
     info = codecs.lookup("mbcs")
     decoder = info.incrementaldecoder()
-    self.assertEqual(u"\u20ac", decoder.decode("\x80", final=True))
+    self.assertEqual(u"\u20ac", decoder.decode(b"\x80", final=True))
 
 
 class NativeEntryTableTest(unittest.TestCase):
@@ -158,7 +158,7 @@ class NativeEntryTableTest(unittest.TestCase):
   def setUp(self):
     self.table = getattr(winwrap, "__pyx_capi__")
     self.capsule = self.table["RaiseWindowsError"]
-    self.signature = _PyCapsule_GetName(self.capsule)
+    self.signature = _PyCapsule_GetName(self.capsule).decode("ascii")
     self.simwin = _LoadSimwin()
 
   def CallEntry(self, optional=None):
@@ -169,7 +169,7 @@ class NativeEntryTableTest(unittest.TestCase):
     return function(0, ctypes.byref(optional))
 
   def testTableHoldsOnlyTheEntryPoint(self):
-    self.assertEqual(["RaiseWindowsError"], self.table.keys())
+    self.assertEqual(["RaiseWindowsError"], list(self.table))
 
   def testSignatureIsCythonsTextForTheFunction(self):
     # Cython names the optional-argument record after the module path,
@@ -222,21 +222,21 @@ class NativeEntryTableTest(unittest.TestCase):
     self.assertEqual(234, self.simwin.GetLastError())
 
   def testRaisesTheCurrentBuiltin(self):
-    import __builtin__
-    original = __builtin__.WindowsError
+    from pyversion import builtins
+    original = builtins.WindowsError
 
     class Replacement(OSError):
       pass
 
-    __builtin__.WindowsError = Replacement
+    builtins.WindowsError = Replacement
     try:
       with self.assertRaises(Replacement):
         self.CallEntry(_OptionalArgs(1, 5, None))
-      del __builtin__.WindowsError
+      del builtins.WindowsError
       with self.assertRaises(NameError):
         self.CallEntry(_OptionalArgs(1, 5, None))
     finally:
-      __builtin__.WindowsError = original
+      builtins.WindowsError = original
 
 
 class PythonCallableTest(unittest.TestCase):

@@ -7,6 +7,7 @@ import unittest
 import testsupport
 
 CHILD_SETUP = r"""
+from __future__ import print_function
 import ctypes
 import resource
 import simwin
@@ -55,9 +56,9 @@ class MemoryExhaustionTest(unittest.TestCase):
     lines = self.RunChild(r"""
 huge = u"C" * 40000000
 LimitAddressSpace(%d)
-print Outcome(volumes.GetVolumeInformation, huge)
-print Outcome(volumes._GetVolumePathNamesForVolumeName, huge)
-print Outcome(volumes.GetVolumeInformation, u"C:\\")
+print(Outcome(volumes.GetVolumeInformation, huge))
+print(Outcome(volumes._GetVolumePathNamesForVolumeName, huge))
+print(Outcome(volumes.GetVolumeInformation, u"C:\\"))
 """ % (32 * MB))
     self.assertEqual(["MemoryError ", "MemoryError ", "returned"], lines)
 
@@ -66,10 +67,10 @@ print Outcome(volumes.GetVolumeInformation, u"C:\\")
     # 32 MB buffer, which the child cannot have.
     lines = self.RunChild(r"""
 name = u"\\\\?\\Volume{00000000-0000-0000-0000-00000000b16b}\\"
-paths = [u"C:\\" + unichr(0x41 + index) * 1999996 for index in range(8)]
+paths = [u"C:\\" + chr(0x41 + index) * 1999996 for index in range(8)]
 simwin.add_volume(name, paths, serial=0xB16B)
 LimitAddressSpace(%d)
-print Outcome(volumes._GetVolumePathNamesForVolumeName, name)
+print(Outcome(volumes._GetVolumePathNamesForVolumeName, name))
 """ % (16 * MB))
     self.assertEqual(["MemoryError Could not allocate 32000002 bytes."], lines)
 

@@ -7,7 +7,6 @@ class pumps a window on a thread of its own.
 
 import contextlib
 import ctypes
-import StringIO
 import struct
 import sys
 import threading
@@ -15,6 +14,7 @@ import time
 import traceback
 import unittest
 
+import pyversion
 import simwin
 import testsupport
 from windows import plugwatch
@@ -49,7 +49,7 @@ def SendRecord(hwnd, event, raw):
 @contextlib.contextmanager
 def CapturedStderr():
   saved = sys.stderr
-  sys.stderr = StringIO.StringIO()
+  sys.stderr = pyversion.StringIO()
   try:
     yield sys.stderr
   finally:
@@ -247,8 +247,8 @@ class CallbackFailureTest(MonitorWindowTestCase):
     report = stderr.getvalue()
     self.assertIn("Traceback (most recent call last)", report)
     self.assertIn("RuntimeError: cannot stop", report)
-    self.assertTrue(report.rstrip().endswith(
-        "in 'windows.plugwatch.HandleEvent' ignored"), report)
+    self.assertIn(pyversion.unraisable_mark("windows.plugwatch.HandleEvent"),
+                  report)
 
   def test_unraisable_report_leaves_excepthook_and_last_alone(self):
     hooked = []
@@ -286,8 +286,8 @@ class CallbackFailureTest(MonitorWindowTestCase):
     self.Reconfigure(arrive=Raise(ValueError()))
     with CapturedStderr() as stderr:
       self.assertEqual(0, self.Arrive(0x10))
-    self.assertIn("IOError: log disk full", stderr.getvalue())
-    self.assertIn("'windows.plugwatch.HandleEvent' ignored",
+    self.assertIn("%s: log disk full" % IOError.__name__, stderr.getvalue())
+    self.assertIn(pyversion.unraisable_mark("windows.plugwatch.HandleEvent"),
                   stderr.getvalue())
 
   def Report(self):
@@ -305,6 +305,7 @@ class CallbackFailureTest(MonitorWindowTestCase):
     class Untestable(object):
       def __nonzero__(self):
         raise IOError("no truth")
+      __bool__ = __nonzero__
 
       def __call__(self):
         self.called = True
@@ -314,15 +315,17 @@ class CallbackFailureTest(MonitorWindowTestCase):
     plugwatch.fatal_exceptions = BrokenFatal()
     messages, report = self.Report()
     self.assertEqual([failed], messages)
-    self.assertIn("IOError: cannot judge", report)
-    self.assertIn("'windows.plugwatch.HandleEvent' ignored", report)
+    self.assertIn("%s: cannot judge" % IOError.__name__, report)
+    self.assertIn(pyversion.unraisable_mark("windows.plugwatch.HandleEvent"),
+                  report)
     # The truth test of the stop object fails in turn.
     plugwatch.fatal_exceptions = Fatal(True)
     messages, report = self.Report()
     self.assertEqual([failed, "Failure was fatal, ending monitor."],
                      messages)
-    self.assertIn("IOError: no truth", report)
-    self.assertIn("'windows.plugwatch.HandleEvent' ignored", report)
+    self.assertIn("%s: no truth" % IOError.__name__, report)
+    self.assertIn(pyversion.unraisable_mark("windows.plugwatch.HandleEvent"),
+                  report)
     self.assertFalse(hasattr(untestable, "called"))
 
   def test_exc_info_must_unpack_into_three_items(self):
@@ -341,7 +344,7 @@ class CallbackFailureTest(MonitorWindowTestCase):
           self.assertEqual(0, self.Arrive(0x10))
       self.assertEqual([], logs.messages())
       self.assertIn("ValueError: " + complaint, stderr.getvalue())
-      self.assertIn("'windows.plugwatch.HandleEvent' ignored",
+      self.assertIn(pyversion.unraisable_mark("windows.plugwatch.HandleEvent"),
                     stderr.getvalue())
 
   def test_log_calls_and_judgement_in_order(self):
@@ -380,7 +383,7 @@ class CallbackFailureTest(MonitorWindowTestCase):
     simwin.remove_prop(self.hwnd, u"ARRIVE_CALLBACK")
     self.Arrive(0x10)
     self.assertEqual(
-        [("warn", "Got event for %s:\\ but no callback defined.", "E")],
+        [(pyversion.LOGGER_WARNING, "Got event for %s:\\ but no callback defined.", "E")],
         events)
 
   def test_exception_being_handled_is_restored(self):
@@ -416,10 +419,10 @@ class ForeignTeardownTest(unittest.TestCase):
 
   def setUp(self):
     simwin.reset()
-    self.interval = sys.getcheckinterval()
+    self.interval = pyversion.get_switch_interval()
 
   def tearDown(self):
-    sys.setcheckinterval(self.interval)
+    pyversion.set_switch_interval(self.interval)
     simwin.reset()
 
   def Attempt(self):
@@ -464,7 +467,8 @@ class ForeignTeardownTest(unittest.TestCase):
     outcome = None
     with testsupport.capture_logs("plugwatch") as logs:
       simwin.clear_calls()
-      sys.setcheckinterval(1 << 30)  # the lock changes hands only on waits
+      # The lock changes hands only on waits.
+      pyversion.set_switch_interval(pyversion.SWITCH_ONLY_ON_WAITS)
       try:
         sender = testsupport.ThreadRunner(Send)
         # The sender gives the lock up only inside the send; this thread
@@ -488,7 +492,7 @@ class ForeignTeardownTest(unittest.TestCase):
               del states[:]  # teardown here, while the window's thread waits
             outcome = read_early
       finally:
-        sys.setcheckinterval(self.interval)
+        pyversion.set_switch_interval(self.interval)
       self.assertEqual(0, sender.wait())
       messages = logs.messages()
     names = [call[0] for call in simwin.calls()]

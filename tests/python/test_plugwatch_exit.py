@@ -6,10 +6,12 @@ memory is raised as MemoryError wherever the monitor meets it."""
 
 import logging
 import os
+import re
 import sys
 import time
 import unittest
 
+import pyversion
 import simwin
 import testsupport
 from windows import plugwatch
@@ -17,18 +19,18 @@ from windows import plugwatch
 # Under AddressSanitizer every child starts slower; the plain run does the
 # full count.
 EXITS = 50 if testsupport.UNDER_ASAN else 200
-# Exits of a host that replaced sys.exitfunc after the import, dropping the
-# hook that closes the gate.
+# Exits of a host that dropped the exit functions after the import, the
+# hook that closes the gate among them.
 EXITS_WITHOUT_HOOK = EXITS // 4
 
 # Four daemon monitors and four daemon threads plugging and unplugging
 # drives; the interpreter exits while events are in flight.
 CHILD = r"""
 import sys, threading, time
-import simwin
+import pyversion, simwin
 from windows import plugwatch
 if %s:
-  sys.exitfunc = lambda: None
+  pyversion.drop_exit_functions()
 
 
 class Sink(object):
@@ -66,6 +68,7 @@ sys.exit(0)
 # A callback that runs the host's exit functions itself while the
 # interpreter runs on: the gate stays open and the monitor keeps working.
 REENTRANT_CHILD = r"""
+from __future__ import print_function
 import atexit, threading, time
 import simwin
 from windows import plugwatch
@@ -86,28 +89,29 @@ while time.time() < deadline and not hasattr(monitor, "_window_handle"):
   time.sleep(0.001)
 simwin.plug(u"\\\\?\\Volume{00000000-0000-0000-0000-0000000000e5}\\",
             [u"E:\\"], timeout=10)
-print pushed.wait(10)
+print(pushed.wait(10))
 # The monitor is not parked: the interpreter runs on.
 pushed.clear()
 simwin.plug(u"\\\\?\\Volume{00000000-0000-0000-0000-0000000000f6}\\",
             [u"F:\\"], timeout=10)
-print "delivered after:", pushed.wait(10)
+print("delivered after:", pushed.wait(10))
 monitor.Stop()
 monitor.join(10)
-print "alive:", monitor.is_alive()
+print("alive:", monitor.is_alive())
 """
 
 
 # A host exit function that stops and joins a daemon monitor, registered
 # before or after the monitor's module is imported.
 EXIT_FUNCTION_CHILD = r"""
+from __future__ import print_function
 import atexit, sys, time
 import testsupport
 
 def StopMonitor():
   monitor.Stop()
   monitor.join(5)
-  print "alive after join:", monitor.is_alive()
+  print("alive after join:", monitor.is_alive())
 
 if %(before_import)r:
   atexit.register(StopMonitor)
@@ -124,11 +128,13 @@ sys.exit(0)
 # A daemon monitor whose handler blocks for good on a queue that the
 # exiting main thread no longer drains.
 BLOCKED_CALLBACK_CHILD = r"""
-import Queue, sys, threading
+from __future__ import print_function
+import sys, threading
 import simwin, testsupport
+from pyversion import queue
 from windows import plugwatch
 
-full = Queue.Queue(1)
+full = queue.Queue(1)
 full.put("never taken")
 entered = threading.Event()
 
@@ -142,14 +148,15 @@ monitor.start()
 testsupport.wait_until(lambda: hasattr(monitor, "_window_handle"))
 simwin.plug(u"\\\\?\\Volume{00000000-0000-0000-0000-0000000000e5}\\",
             [u"E:\\"], timeout=0.2)
-print "blocked in Push:", entered.wait(10)
+print("blocked in Push:", entered.wait(10))
 sys.exit(0)
 """
 
 # Allocation failures, chosen through the preloaded tests/failing_alloc.
 MEMORY_CHILD_SETUP = r"""
+from __future__ import print_function
 import ctypes, os, threading
-import simwin, testsupport
+import pyversion, simwin, testsupport
 from windows import plugwatch
 
 shim = ctypes.CDLL(os.environ["FAILING_ALLOC"])
@@ -193,8 +200,8 @@ for nth in range(1, 1000):
   if not fired:
     break
   if outcome not in ("MemoryError", "returned") or left:
-    print nth, outcome, left
-print "swept", nth - 1
+    print(nth, outcome, left)
+print("swept", nth - 1)
 """
 
 # A name the monitor looks up fails to be made for lack of memory.
@@ -202,21 +209,22 @@ NAME_LOOKUP_CHILD = MEMORY_CHILD_SETUP + r"""
 import logging
 ctypes.pythonapi.PyDict_GetItemString.argtypes = [ctypes.py_object,
                                                   ctypes.c_char_p]
-shim.failing_alloc_arm_text("interposition probe", 1)
-Outcome(lambda: ctypes.pythonapi.PyDict_GetItemString({}, "interposition probe"))
+shim.failing_alloc_arm_text(b"interposition probe", 1)
+Outcome(lambda: ctypes.pythonapi.PyDict_GetItemString({},
+                                                      b"interposition probe"))
 if not shim.failing_alloc_text_fired():
-  print "not interposable"
+  print("not interposable")
   raise SystemExit(0)
 
 def Fails(name, operation):
-  shim.failing_alloc_arm_text(name, 1)
+  shim.failing_alloc_arm_text(name.encode("ascii"), 1)
   outcome = Outcome(operation)
   return "%s %s fired %d" % (name, outcome, shim.failing_alloc_text_fired())
 
-print Fails("sync_client_thread",
-            plugwatch.DeviceMonitor(handler=testsupport.EventHandler()).Stop)
-print Fails("_RegisterDeviceMonitorWindowClass",
-            lambda: plugwatch.DeviceMonitorState().Configure(None, None, None))
+print(Fails("sync_client_thread",
+            plugwatch.DeviceMonitor(handler=testsupport.EventHandler()).Stop))
+print(Fails("_RegisterDeviceMonitorWindowClass",
+            lambda: plugwatch.DeviceMonitorState().Configure(None, None, None)))
 
 # In the window procedure: the arrival callback's failure for lack of memory
 # (the drive path's text cannot be made) reaches IsFatal as the MemoryError
@@ -224,11 +232,12 @@ print Fails("_RegisterDeviceMonitorWindowClass",
 class OutOfMemoryEvents(object):
   @staticmethod
   def MountEvent(path):
-    shim.failing_alloc_arm_text("E:\\", 1)
-    return ctypes.pythonapi.PyString_FromString("E:\\")
+    shim.failing_alloc_arm_text(b"E:\\", 1)
+    return from_string(b"E:\\")
 
-ctypes.pythonapi.PyString_FromString.argtypes = [ctypes.c_char_p]
-ctypes.pythonapi.PyString_FromString.restype = ctypes.py_object
+from_string = getattr(ctypes.pythonapi, pyversion.STR_FROM_STRING)
+from_string.argtypes = [ctypes.c_char_p]
+from_string.restype = ctypes.py_object
 plugwatch.volume_handler = OutOfMemoryEvents
 with testsupport.capture_logs("plugwatch") as log:
   monitor = plugwatch.DeviceMonitor(handler=testsupport.EventHandler(),
@@ -238,21 +247,29 @@ with testsupport.capture_logs("plugwatch") as log:
   simwin.plug(u"\\\\?\\Volume{00000000-0000-0000-0000-0000000000e5}\\",
               [u"E:\\"])
   monitor.join(10)
-print "monitor alive:", monitor.is_alive()
+print("monitor alive:", monitor.is_alive())
 for record in log.records:
-  print record.levelname, record.getMessage(),
-  print record.exc_info[0].__name__ if record.exc_info else ""
+  print(record.levelname, record.getMessage(),
+        record.exc_info[0].__name__ if record.exc_info else "")
 """
 
 
 class InterpreterExitTest(unittest.TestCase):
 
-  def test_exit_functions_stop_monitors_whenever_registered(self):
-    for before_import in (True, False):
-      code, out, err = testsupport.run_snippet(
-          EXIT_FUNCTION_CHILD % {"before_import": before_import}, timeout=30.0)
-      self.assertEqual((0, "alive after join: False\n"), (code, out),
-                       (before_import, err))
+  def AssertExitFunctionStopsMonitor(self, before_import):
+    code, out, err = testsupport.run_snippet(
+        EXIT_FUNCTION_CHILD % {"before_import": before_import}, timeout=30.0)
+    self.assertEqual((0, "alive after join: False\n"), (code, out), err)
+
+  def test_exit_function_registered_after_the_import_stops_monitors(self):
+    self.AssertExitFunctionStopsMonitor(before_import=False)
+
+  @unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
+                   "atexit calls its functions last registered first, so "
+                   "one registered before the import runs after the gate "
+                   "has closed")
+  def test_exit_function_registered_before_the_import_stops_monitors(self):
+    self.AssertExitFunctionStopsMonitor(before_import=True)
 
   def test_exit_functions_run_from_a_callback(self):
     code, out, err = testsupport.run_snippet(REENTRANT_CHILD, timeout=30.0)
@@ -343,7 +360,7 @@ class MemoryFailureTest(unittest.TestCase):
     # Every failing allocation gave MemoryError, or was absorbed, and left
     # nothing open.
     self.assertEqual(1, len(lines), lines)
-    self.assertRegexpMatches(lines[0], r"^swept [1-9][0-9]*$")
+    self.assertTrue(re.match(r"^swept [1-9][0-9]*$", lines[0]), lines)
 
   def test_name_lookups_without_memory_raise_memory_error(self):
     lines = self.RunChild(NAME_LOOKUP_CHILD)

@@ -4,7 +4,8 @@ An extension module cannot be initialised twice in one Python 2.7 process,
 so the load sequence is exercised in fresh interpreters.
 """
 
-import __builtin__
+import pyversion
+from pyversion import builtins
 import ast
 import logging
 import subprocess
@@ -51,7 +52,7 @@ class NamespaceTest(unittest.TestCase):
                           "DeviceMonitorState", "DeviceMonitor",
                           "_RegisterDeviceMonitorWindowClass"]), public)
     self.assertIsNone(plugwatch.__doc__)
-    self.assertIs(__builtin__, plugwatch.__builtins__)
+    self.assertIs(builtins, plugwatch.__builtins__)
     self.assertIs(logging, plugwatch.logging)
     self.assertIs(sys, plugwatch.sys)
     self.assertIs(common.fatal_exceptions, plugwatch.fatal_exceptions)
@@ -65,16 +66,25 @@ class NamespaceTest(unittest.TestCase):
     self.assertEqual((base,), monitor_class.__bases__)
     self.assertIs(type(base), type(monitor_class))
     self.assertEqual("windows.plugwatch", monitor_class.__module__)
-    self.assertEqual("DeviceMonitor", vars(monitor_class)["__qualname__"])
+    self.assertEqual("DeviceMonitor", monitor_class.__qualname__)
     self.assertEqual("Runs the event loop necessary to receive device "
                      "events.", monitor_class.__doc__.splitlines()[0])
+    monitor = monitor_class(handler=None)
     for name in ("__init__", "Arrived", "Removed", "Run", "Pause", "Resume",
                  "Stop"):
-      method = getattr(monitor_class, name)
+      # Bound to an instance as a method written in Python is.
+      method = getattr(monitor, name)
       self.assertIsInstance(method, types.MethodType)
       self.assertIsNone(method.__doc__, name)
+
+  @unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
+                   "Python 3 has no unbound methods")
+  def test_unbound_methods_check_their_instance(self):
+    for name in ("__init__", "Arrived", "Removed", "Run", "Pause", "Resume",
+                 "Stop"):
       # Unbound, it checks its first argument as a Python method does.
-      self.assertRaises(TypeError, method, object())
+      self.assertRaises(TypeError, getattr(plugwatch.DeviceMonitor, name),
+                        object())
 
   def test_base_is_reached_through_the_module_attribute(self):
     saved = plugwatch.sync_client_thread
@@ -104,8 +114,16 @@ class NamespaceTest(unittest.TestCase):
                                      plugwatch.__file__])
     except OSError:
       self.skipTest("nm is not installed")
-    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
-    self.assertEqual(["initplugwatch"], symbols)
+    symbols = [line.split()[-1] for line in out.decode("ascii").splitlines()
+               if line.strip()]
+    self.assertEqual([pyversion.MODULE_INIT_PREFIX + "plugwatch"], symbols)
+
+
+# A windows.winwrap whose C entry points are %s.
+FAKE_WINWRAP = ("import sys, types, windows, testsupport\n"
+                "fake = types.ModuleType('windows.winwrap')\n"
+                "fake.__pyx_capi__ = %s\n"
+                "sys.modules['windows.winwrap'] = windows.winwrap = fake\n")
 
 
 class LoadTest(unittest.TestCase):
@@ -131,21 +149,30 @@ class LoadTest(unittest.TestCase):
     outcome = ImportInFreshInterpreter(
         "import sys, common\n"
         "sys.modules['common.volume_handler'] = None\n")
-    self.assertEqual(("ImportError", "cannot import name volume_handler"),
+    self.assertEqual(pyversion.blocked_import_error("common", "volume_handler"),
                      outcome["error"])
     self.assertEqual(("windows\\plugwatch", "init windows.plugwatch"),
                      outcome["last_entry"])
     self.assertFalse(outcome["has_monitor"])
 
   def test_winwrap_without_the_entry_fails_the_load(self):
-    fake_winwrap = ("import sys, types, windows, testsupport\n"
-                    "fake = types.ModuleType('windows.winwrap')\n"
-                    "fake.__pyx_capi__ = %s\n"
-                    "sys.modules['windows.winwrap'] = windows.winwrap = fake\n")
+    fake_winwrap = FAKE_WINWRAP
     outcome = ImportInFreshInterpreter(fake_winwrap % "{}")
     self.assertEqual(("ImportError", "windows.winwrap does not export "
                       "expected C function RaiseWindowsError"),
                      outcome["error"])
+    outcome = ImportInFreshInterpreter(fake_winwrap % (
+        "{'RaiseWindowsError': testsupport.make_capsule('PyObject *(int)')}"))
+    self.assertEqual("TypeError", outcome["error"][0])
+    self.assertTrue(outcome["error"][1].startswith(
+        "C function windows.winwrap.RaiseWindowsError has wrong signature "
+        "(expected PyObject *(int __pyx_skip_dispatch"), outcome["error"])
+    self.assertTrue(outcome["error"][1].endswith(", got PyObject *(int))"))
+
+  @unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
+                   "Python 3 drops a module whose load failed")
+  def test_partly_loaded_module_fails_cleanly(self):
+    fake_winwrap = FAKE_WINWRAP
     # Python 2.7 keeps the partly built module importable; what it already
     # publishes fails cleanly.
     returncode, out, err = testsupport.run_snippet(
@@ -168,13 +195,6 @@ class LoadTest(unittest.TestCase):
     self.assertEqual((0, "windows.plugwatch did not finish loading: "
                       "RaiseWindowsError is not bound"),
                      (returncode, out.strip()), err)
-    outcome = ImportInFreshInterpreter(fake_winwrap % (
-        "{'RaiseWindowsError': testsupport.make_capsule('PyObject *(int)')}"))
-    self.assertEqual("TypeError", outcome["error"][0])
-    self.assertTrue(outcome["error"][1].startswith(
-        "C function windows.winwrap.RaiseWindowsError has wrong signature "
-        "(expected PyObject *(int __pyx_skip_dispatch"), outcome["error"])
-    self.assertTrue(outcome["error"][1].endswith(", got PyObject *(int))"))
 
   def test_version_mismatch_warns_and_loads_unless_filtered(self):
     testsupport.check_version_mismatch(self, "windows.plugwatch")
@@ -203,8 +223,8 @@ class LoadTest(unittest.TestCase):
          (returned, [(0,)])], ast.literal_eval(out.strip()))
 
   def test_missing_builtin_fails_the_load(self):
-    outcome = ImportInFreshInterpreter("import __builtin__\n"
-                                       "del __builtin__.chr\n")
+    outcome = ImportInFreshInterpreter("from pyversion import builtins\n"
+                                       "del builtins.chr\n")
     self.assertEqual(("NameError", "name 'chr' is not defined"),
                      outcome["error"])
     self.assertEqual(("windows\\plugwatch", "init windows.plugwatch"),

@@ -12,6 +12,7 @@ import traceback
 import unittest
 import weakref
 
+import pyversion
 import simwin
 import testsupport
 from common import fatal_exceptions
@@ -127,7 +128,7 @@ class ConstructionTest(unittest.TestCase):
       self.assertEqual(("handler",), raised.exception.args)
       self.assertEqual([], reached)
       # The base is reached through the module attribute at each call.
-      init = plugwatch.DeviceMonitor.__init__.im_func
+      init = pyversion.function_of(plugwatch.DeviceMonitor.__init__)
       init(self=Base(), handler=None, extra=1)
       self.assertEqual([((), {}), (("DeviceMonitor",), {"extra": 1})],
                        reached)
@@ -195,7 +196,7 @@ class ForwardingTest(unittest.TestCase):
         return ("mounted", str(path), watched() is not None)
     plugwatch.volume_handler = Factories()
     try:
-      plugwatch.DeviceMonitor.Arrived.im_func(**arguments)
+      pyversion.function_of(plugwatch.DeviceMonitor.Arrived)(**arguments)
     finally:
       plugwatch.volume_handler = saved
     self.assertEqual([("mounted", "E:\\", True)], handler.Pending())
@@ -418,10 +419,11 @@ class RunTest(MonitorTestCase):
       try:
         monitor.Run()
       except WindowsError as error:
+        raised = error
         entries = traceback.extract_tb(sys.exc_info()[2])
       else:
         self.fail("Run did not raise")
-    self.assertEqual(8, error.winerror)
+    self.assertEqual(8, raised.winerror)
     self.assertEqual([("windows\\plugwatch",
                        "windows.plugwatch.DeviceMonitor.Run"),
                       ("windows\\plugwatch",
@@ -494,13 +496,14 @@ class RunTest(MonitorTestCase):
     try:
       monitor.Stop()
     except IOError as error:
+      raised = error
       entries = traceback.extract_tb(sys.exc_info()[2])
     else:
       self.fail("Stop did not raise")
     finally:
       plugwatch.LOGGER = saved
     self.assertEqual(("Posting stop message to window message queue.",),
-                     error.args)
+                     raised.args)
     self.assertEqual(("windows\\plugwatch",
                       "windows.plugwatch.DeviceMonitor.Stop"),
                      (entries[1][0], entries[1][2]))

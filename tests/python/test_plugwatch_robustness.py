@@ -186,7 +186,7 @@ class FailedCleanUpTest(MonitorTestCase):
       def __call__(self, path):
         pass
     callbacks = [Callback(), Callback(), Callback()]
-    watched = map(weakref.ref, callbacks)
+    watched = list(map(weakref.ref, callbacks))
 
     def ConfigureAndWait():
       state = plugwatch.DeviceMonitorState()

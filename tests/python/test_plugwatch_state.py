@@ -235,7 +235,7 @@ class ConfigureTest(unittest.TestCase):
 
     saved = plugwatch._RegisterDeviceMonitorWindowClass
     arguments = {"arrive": Callback(), "remove": Callback(), "stop": Callback()}
-    watched = map(weakref.ref, arguments.values())
+    watched = list(map(weakref.ref, arguments.values()))
 
     def Register():
       arguments.clear()

@@ -2,6 +2,7 @@
 
 import unittest
 
+import pyversion
 import simwin
 import testsupport
 
@@ -98,7 +99,8 @@ class RecordTest(CallsTestCase):
     for call in calls:
       self.assertIs(str, type(call[0]))
       for argument in call[1:]:
-        self.assertIn(type(argument), (int, long, unicode), call)
+        self.assertIn(type(argument),
+                      pyversion.integer_types + (pyversion.text_type,), call)
 
   def testHandlesAreNumbers(self):
     handle = simwin.open_handle(C_VOLUME)

@@ -1,5 +1,6 @@
 """simwin: windows, messages across threads, device-change broadcasts."""
 
+import binascii
 import ctypes
 import struct
 import sys
@@ -28,6 +29,10 @@ VOLUME_INTERFACE_GUID = "{53F5630D-B6BF-11D0-94F2-00A0C91EFB8B}"
 E_VOLUME = u"\\\\?\\Volume{33333333-0000-0000-0000-000000000005}\\"
 
 
+def Hex(data):
+  return binascii.hexlify(data).decode("ascii").upper()
+
+
 def ReadDeviceRecord(lparam):
   """The fields of a WM_DEVICECHANGE record, read while it is alive."""
   if not lparam:
@@ -41,8 +46,7 @@ def ReadDeviceRecord(lparam):
     data1, data2, data3 = struct.unpack("<IHH", raw[12:20])
     data4 = raw[20:28]
     guid = "{%08X-%04X-%04X-%s-%s}" % (
-        data1, data2, data3, data4[:2].encode("hex").upper(),
-        data4[2:].encode("hex").upper())
+        data1, data2, data3, Hex(data4[:2]), Hex(data4[2:]))
     return ("interface", size, guid, raw[28:].decode("utf-16-le"))
   return ("other", size, devicetype)
 
@@ -216,7 +220,7 @@ class WindowListTest(WindowTestCase):
                  lambda: simwin.post_message(0x777, WM_USER),
                  lambda: simwin.send_device_change(0x777, DBT_DEVICEARRIVAL),
                  lambda: simwin.register_volume_notifications(0x777)):
-      self.assertRaisesRegexp(ValueError, "^no window 0x777$", call)
+      self.assertRaisesRegex(ValueError, "^no window 0x777$", call)
 
   def testResetForgetsWindowsAndClasses(self):
     simwin.create_window("ResetClass")
@@ -278,6 +282,8 @@ class HandlerTest(WindowTestCase):
       def __nonzero__(self):
         kwargs.clear()
         return False
+
+      __bool__ = __nonzero__
 
     def Handler(hwnd, msg, wparam, lparam):
       seen.append(msg)

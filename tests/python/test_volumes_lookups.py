@@ -4,6 +4,7 @@ import sys
 import unittest
 import weakref
 
+import pyversion
 import simwin
 from test_volumes_queries import (ERROR_ACCESS_DENIED, ERROR_NOT_READY,
                                   FileHandle, StatResult, VolumesTestCase)
@@ -49,6 +50,8 @@ class AllVolumeEntriesTest(LookupTestCase):
       def __nonzero__(self):
         raise AssertionError("tested")
 
+      __bool__ = __nonzero__
+
     # An empty table refreshes without testing force_update.
     self.service.AllVolumeEntries(Untestable())
     self.assertEqual(self.refreshes(), 1)
@@ -70,6 +73,8 @@ class AllVolumeEntriesTest(LookupTestCase):
       def __nonzero__(self):
         service._volume_entries = newer
         return False
+
+      __bool__ = __nonzero__
 
     entries = self.service.AllVolumeEntries(PublishedMeanwhile())
     self.assertEqual((entries, self.refreshes()), (newer, 0))
@@ -125,7 +130,7 @@ class AllVolumeEntriesTest(LookupTestCase):
         order.append(name)
         return getattr(service, name)
 
-    volumes.VolumeInfo.__wrapped__.AllVolumeEntries.im_func(Spy())
+    pyversion.function_of(volumes.VolumeInfo.__wrapped__.AllVolumeEntries)(Spy())
     self.assertEqual(order, ["_volume_entries", "_PopulateVolumeTable",
                              "_volume_ids", "_volume_entries"])
     simwin.fail("FindFirstVolumeW", ERROR_NOT_READY)
@@ -313,7 +318,6 @@ class IsFATTest(LookupTestCase):
       with self.capture() as handler:
         self.assertRaises(error, volumes.IsFAT, serial, bad_handle)
       self.assertEqual(handler.records, [])
-    self.assertRaises(TypeError, volumes.IsFAT, unicode(serial), handle)
     self.assertRaises(TypeError, volumes.IsFAT, serial)
     self.assertRaises(TypeError, volumes.IsFAT, serial, path=handle)
     self.assertEqual(self.queries(), 0)
@@ -358,9 +362,16 @@ class IsFATTest(LookupTestCase):
       self.assertIsNone(wrapper())
     self.assertEqual(alive, [True, True])
 
+  @unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
+                   "unicode and str are one type on Python 3")
+  def test_unicode_volume_id_is_refused(self):
+    serial, handle = self.volume_handle(u"NTFS")
+    self.assertRaises(TypeError, volumes.IsFAT, pyversion.text_type(serial),
+                      handle)
+
   def test_no_references_or_exceptions_left_behind(self):
     serial, handle = self.volume_handle(u"NTFS")
-    serial = long(serial)  # an object of its own, unlike a small int
+    serial = pyversion.long_type(serial)
     simwin.fail("GetVolumeInformationByHandleW", ERROR_ACCESS_DENIED, 1, -1)
     base = sys.getrefcount(handle), sys.getrefcount(serial)
     with self.capture():

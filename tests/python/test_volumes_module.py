@@ -5,7 +5,6 @@ in a fresh interpreter (testsupport.run_snippet, with a bound).
 """
 
 import ast
-import distutils.spawn
 import logging
 import re
 import subprocess
@@ -16,6 +15,7 @@ import common.service
 import common.utils
 import common.volume_entry
 import platforms.platform_utils
+import pyversion
 import testsupport
 from windows import volumes
 
@@ -78,13 +78,13 @@ class NamespaceTest(unittest.TestCase):
       else:
         self.assertEqual(function.__doc__.splitlines()[0], first_line)
 
-  @unittest.skipUnless(distutils.spawn.find_executable("nm"), "needs nm")
+  @unittest.skipUnless(pyversion.which("nm"), "needs nm")
   def test_exports_only_the_initialisation_entry(self):
     listing = subprocess.Popen(
         ["nm", "-D", "--defined-only", volumes.__file__],
-        stdout=subprocess.PIPE).communicate()[0]
+        stdout=subprocess.PIPE).communicate()[0].decode("ascii")
     self.assertEqual([line.split()[-1] for line in listing.splitlines()],
-                     ["initvolumes"])
+                     [pyversion.MODULE_INIT_PREFIX + "volumes"])
 
 
 def _indented(text, prefix):
@@ -122,24 +122,27 @@ class LoadSequenceTest(unittest.TestCase):
 
   def test_namespace_bound_in_order(self):
     result = run_load("pass", setup="""
-        import __builtin__, logging, re
+        from pyversion import builtins; import logging, re
         import common.utils, common.volume_entry, common.service.service
         import platforms.platform_utils
 
+        # The namespace of the module being loaded, as its first import
+        # shows it (Python 3 lists the module only once it is loaded).
+        loading = {}
         def names():
-          module = sys.modules["windows.volumes"]
-          return sorted(name for name in vars(module)
+          return sorted(name for name in loading["namespace"]
                         if not name.startswith("__"))
 
-        real_import = __builtin__.__import__
+        real_import = builtins.__import__
         def tracing_import(name, globals=None, locals=None, fromlist=None,
                            level=-1):
-          module = sys.modules.get("windows.volumes")
-          if module is not None and globals is vars(module):
+          if globals is not None and (
+              globals.get("__name__") == "windows.volumes"):
+            loading["namespace"] = globals
             result.setdefault("imports", []).append(
                 (name, locals, fromlist, level))
           return real_import(name, globals, locals, fromlist, level)
-        __builtin__.__import__ = tracing_import
+        builtins.__import__ = tracing_import
 
         real_get_logger = logging.getLogger
         def get_logger(name=None):
@@ -151,7 +154,7 @@ class LoadSequenceTest(unittest.TestCase):
         real_compile = re.compile
         def compile(pattern, flags=0):
           if "Volume" in pattern:
-            result["compile"] = (names(), pattern, flags)
+            result["compile"] = (names(), pattern, int(flags))
           return real_compile(pattern, flags)
         re.compile = compile
 
@@ -163,17 +166,20 @@ class LoadSequenceTest(unittest.TestCase):
         common.service.service.Singleton = singleton
         """)
     self.assertNotIn("error", result)
+    level = pyversion.IMPORT_LEVEL
     self.assertEqual(result["imports"], [
-        ("logging", {}, [], -1), ("re", {}, [], -1),
-        ("common", {}, ["utils"], -1), ("common", {}, ["volume_entry"], -1),
-        ("common.service", {}, ["service"], -1),
-        ("platforms", {}, ["platform_utils"], -1)])
+        ("logging", {}, [], level), ("re", {}, [], level),
+        ("common", {}, ["utils"], level),
+        ("common", {}, ["volume_entry"], level),
+        ("common.service", {}, ["service"], level),
+        ("platforms", {}, ["platform_utils"], level)])
     after_imports = sorted(CREATION_FUNCTIONS + IMPORTED)
     self.assertEqual(result["getLogger"], after_imports)
     names, pattern, flags = result["compile"]
     self.assertEqual(names, sorted(after_imports + ["LOGGER",
                                                     "DRIVE_TYPE_MAP"]))
-    self.assertEqual((len(pattern), flags), (28, 0))
+    self.assertEqual((len(pattern), flags),
+                     (28, pyversion.GUID_PATTERN_FLAGS))
     names, arg_count, class_name, class_names = result["Singleton"]
     self.assertEqual(names, sorted(after_imports + [
         "LOGGER", "DRIVE_TYPE_MAP", "VOLUME_NAME_GUID_MATCHER",
@@ -199,7 +205,7 @@ class LoadSequenceTest(unittest.TestCase):
         get_name.restype = ctypes.c_char_p
         get_name.argtypes = [ctypes.py_object]
         result["expected"] = get_name(
-            windows.winwrap.__pyx_capi__["RaiseWindowsError"])
+            windows.winwrap.__pyx_capi__["RaiseWindowsError"]).decode("ascii")
         """) + FAKE_WINWRAP % """{
             "RaiseWindowsError": testsupport.make_capsule("void (int)")}""")
     self.assertEqual(result["error"], (
@@ -248,6 +254,8 @@ class LoadSequenceTest(unittest.TestCase):
         [raised + ([(0,)],), raised + ([(0, 1, 21, None)],),
          raised + ([(0,)],), raised + ([(0, 1, 21, None)],)])
 
+  @unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
+                   "Python 3 drops a module whose load failed")
   def test_partly_built_module_fails_cleanly(self):
     # The interpreter keeps a module whose initialisation failed in
     # sys.modules, with what was bound before the failure.
@@ -272,7 +280,7 @@ class LoadSequenceTest(unittest.TestCase):
             result["calls"].append(type(error).__name__)
         """
     for setup in (FAKE_WINWRAP % "{}",
-                  "import __builtin__\ndel __builtin__.TypeError\n"):
+                  "from pyversion import builtins\ndel builtins.TypeError\n"):
       result = run_load("pass", setup=setup, after=calls)
       self.assertIn(result["error"][0], ("ImportError", "NameError"))
       self.assertEqual(result["calls"], ["SystemError", "TypeError",
@@ -326,8 +334,8 @@ class LoadSequenceTest(unittest.TestCase):
          ("LookupError", "Volume")),
         ("import common.volume_entry\n"
          "del common.volume_entry.DeviceType\n",
-         ("AttributeError",
-          "'module' object has no attribute 'DeviceType'")),
+         ("AttributeError", pyversion.missing_module_attribute(
+             "common.volume_entry", "DeviceType"))),
         (FAKE_WINWRAP % "{'RaiseWindowsError': 42}",
          ("TypeError", "C function windows.winwrap.RaiseWindowsError has "
           "wrong signature (expected %s, got int)" %
@@ -362,24 +370,24 @@ class LoadSequenceTest(unittest.TestCase):
 
   def test_builtins_fetched_once_at_load(self):
     result = run_load("pass", setup="""
-        import __builtin__
-        del __builtin__.MemoryError
+        from pyversion import builtins
+        del builtins.MemoryError
         """)
     self.assertEqual(result["error"],
                      ("NameError", "name 'MemoryError' is not defined"))
     self.assertTrue(result["init_entry"])
     result = run_load("""
-        __builtin__.TypeError = real_type_error
+        builtins.TypeError = real_type_error
         try:
           windows.volumes.GetVolumeInformation(None)
         except TypeError as error:
           result["raised"] = type(error).__name__
         """, setup="""
-        import __builtin__
+        from pyversion import builtins
         real_type_error = TypeError
         class LoadTimeTypeError(TypeError):
           pass
-        __builtin__.TypeError = LoadTimeTypeError
+        builtins.TypeError = LoadTimeTypeError
         """)
     self.assertEqual(result["raised"], "LoadTimeTypeError")
 

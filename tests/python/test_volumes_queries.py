@@ -9,6 +9,7 @@ import types
 import unittest
 
 import simwin
+import pyversion
 import testsupport
 from windows import volumes
 
@@ -88,7 +89,7 @@ class ListVolumeNamesTest(VolumesTestCase):
     simwin.add_volume(names[0])  # not a repeat: only the previous name counts
     listed = volumes._ListVolumeNames()
     self.assertEqual(listed, names + names[:1])
-    self.assertEqual(set(type(name) for name in listed), set([unicode]))
+    self.assertEqual(set(type(name) for name in listed), set([pyversion.text_type]))
     self.assertNothingOpen()
     self.assertRaises(TypeError, volumes._ListVolumeNames, 1)
 
@@ -153,13 +154,15 @@ class VolumeInformationTest(VolumesTestCase):
   def test_record_by_path_and_by_handle(self):
     record = volumes.GetVolumeInformation(u"E:\\")
     self.assertEqual(record,
-                     (u"STICK\u0416", 4294967295L, 255L, 0x20006L, "FAT32"))
+                     (u"STICK\u0416", pyversion.long_type(4294967295), pyversion.long_type(255), pyversion.long_type(0x20006), "FAT32"))
     self.assertEqual([type(item) for item in record],
-                     [unicode, long, long, long, str])
+                     [pyversion.text_type, pyversion.long_type, pyversion.long_type,
+                      pyversion.long_type, str])
     self.assertEqual(volumes.GetVolumeInformationByHandle(self.handle), record)
     self.add_volume(2, [u"G:\\"], component_length=0)
     self.assertEqual([type(item) for item in
-                      volumes.GetVolumeInformation(u"G:\\")[1:4]], [long] * 3)
+                      volumes.GetVolumeInformation(u"G:\\")[1:4]],
+                     [pyversion.long_type] * 3)
 
   def test_text_outside_the_bmp_at_either_width(self):
     # A UCS-2 interpreter, like Windows, holds U+1F4BE as a surrogate pair;
@@ -181,6 +184,35 @@ class VolumeInformationTest(VolumesTestCase):
         (u"E:\\", 261, 261), (u"E:\\", 261, 261), (self.name, 261, 261),
         (u"\\", 261, 261)])
 
+  @unittest.skipUnless(pyversion.PY3, pyversion.ONLY_PY3 +
+                       "a handle converts through __index__")
+  def test_handle_conversions_through_index(self):
+    handle = self.handle
+
+    class Index(object):
+      def __index__(self):
+        return handle
+
+    class IntOnly(object):
+      def __int__(self):
+        return handle
+
+    for value in (handle, Index()):
+      volumes.GetVolumeInformationByHandle(value)
+    self.assertEqual(self.calls_of("GetVolumeInformationByHandleW"),
+                     [(handle, 261, 261)] * 2)
+    simwin.clear_calls()
+    for value, error in [("7", TypeError), (handle + 0.75, TypeError),
+                         (IntOnly(), TypeError), (2 ** 63, OverflowError),
+                         (-2 ** 63 - 1, OverflowError)]:
+      self.assertRaises(error, volumes.GetVolumeInformationByHandle, value)
+    self.assertEqual(simwin.calls(), [])
+    # A boolean is an integer: True is handle 1, which is no open file.
+    self.assertWindowsError(ERROR_INVALID_HANDLE,
+                            volumes.GetVolumeInformationByHandle, True)
+
+  @unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
+                   "a handle converts through __int__ and __long__")
   def test_handle_conversions(self):
     handle = self.handle
 
@@ -214,6 +246,8 @@ class VolumeInformationTest(VolumesTestCase):
     self.assertWindowsError(ERROR_INVALID_HANDLE,
                             volumes.GetVolumeInformationByHandle, True)
 
+  @unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
+                   "old-style classes and __long__ are Python 2.7's alone")
   def test_handle_wrappers_of_both_class_styles(self):
     # An old-style instance has every conversion slot, whatever its class
     # defines; only the methods it defines may count.
@@ -264,10 +298,11 @@ class VolumeInformationTest(VolumesTestCase):
     self.assertNothingOpen(file_handles=1)
 
   def test_path_argument_tests(self):
-    class Text(unicode):
+    class Text(pyversion.text_type):
       pass
 
-    for value, got in (("E:\\", "str"), (Text(u"E:\\"), "Text")):
+    for value, got in ((b"E:\\", pyversion.bytes_str_type_name),
+                       (Text(u"E:\\"), "Text")):
       with self.assertRaises(TypeError) as raised:
         volumes.GetVolumeInformation(value)
       self.assertEqual(
@@ -286,6 +321,17 @@ class VolumeInformationTest(VolumesTestCase):
     self.assertRaises(TypeError, volumes.GetVolumeInformation, path=u"E:\\")
     self.assertEqual(simwin.calls(), [])
 
+  @unittest.skipUnless(pyversion.PY3, pyversion.ONLY_PY3 +
+                       "a file-system name is text, as the system gives it")
+  def test_filesystem_name_is_text(self):
+    self.add_volume(2, [u"G:\\"], filesystem=u"Caf\xe9FS")
+    self.add_volume(3, [u"H:\\"], filesystem=u"\u0416FS")
+    self.assertEqual([u"Caf\xe9FS", u"\u0416FS"],
+                     [volumes.GetVolumeInformation(path)[4]
+                      for path in (u"G:\\", u"H:\\")])
+
+  @unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
+                   "a file-system name is an mbcs-encoded str")
   def test_filesystem_name_encoded_with_mbcs(self):
     self.add_volume(2, [u"G:\\"], filesystem=u"Caf\xe9FS")
     self.assertEqual(volumes.GetVolumeInformation(u"G:\\")[4], "Caf\xe9FS")
@@ -329,6 +375,8 @@ class VolumePathNamesTest(VolumesTestCase):
     self.assertEqual(self.calls_of("GetVolumePathNamesForVolumeNameW"),
                      [(name, 5), (name, first), (name, second)])
 
+  @unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
+                   "an 8-bit str name is Python 2.7's alone")
   def test_byte_string_and_none_names(self):
     name = self.add_volume(1, [u"E:\\"])
     self.assertEqual(
@@ -343,7 +391,7 @@ class VolumePathNamesTest(VolumesTestCase):
                      [(name, 5), (u"None", 5)])
 
   def test_argument_tests(self):
-    class Text(unicode):
+    class Text(pyversion.text_type):
       pass
 
     for value, got in ((Text(u"x"), "Text"), (7, "int")):

@@ -14,6 +14,8 @@ import sysconfig
 import tempfile
 import unittest
 
+import pyversion
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 TRIPLET = "x86_64-w64-mingw32"
 COMPILER = TRIPLET + "-g++-posix"
@@ -253,6 +255,8 @@ PyMODINIT_FUNC initprobe() {
 """
 
 
+@unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
+                 "the header is python27.dll's, read against 2.7's own")
 class WindowsPythonConfigurationTest(ToolTestCase):
 
   def setUp(self):

@@ -7,11 +7,12 @@ hanging the run.
 import ctypes
 import logging
 import os
-import Queue
 import subprocess
 import sys
 import threading
 import time
+
+import pyversion
 
 DEFAULT_TIMEOUT = 10.0
 
@@ -91,7 +92,7 @@ def run_snippet(code, timeout=60.0, env=None):
     child_env.update(env)
   child = subprocess.Popen([sys.executable, "-c", code],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                           env=child_env)
+                           env=child_env, universal_newlines=True)
   finished = threading.Event()
   killed = []
 
@@ -120,7 +121,7 @@ class EventHandler(object):
   """The host's event handler of a monitor: keeps what is pushed, in order."""
 
   def __init__(self, on_push=None):
-    self.events = Queue.Queue()
+    self.events = pyversion.queue.Queue()
     self.on_push = on_push
 
   def Push(self, event):
@@ -132,7 +133,7 @@ class EventHandler(object):
   def Next(self):
     try:
       return self.events.get(timeout=DEFAULT_TIMEOUT)
-    except Queue.Empty:
+    except pyversion.queue.Empty:
       raise AssertionError("no event within %g seconds" % DEFAULT_TIMEOUT)
 
   def Pending(self):
@@ -169,8 +170,8 @@ def check_version_mismatch(test, module):
   library = os.path.join(os.path.dirname(simwin_library_path()),
                          "libskewed_version.so")
   preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))
-  mismatch = ("RuntimeWarning: compiletime version 2.7 of module '%s' does "
-              "not match runtime version 3.7" % module)
+  mismatch = ("RuntimeWarning: compiletime version %s of module '%s' does "
+              "not match runtime version 3.7" % (pyversion.VERSION, module))
   for action, printed, warned in [(None, "loaded", True),
                                   ("error", mismatch, False)]:
     code = ("import sys, warnings\n"
@@ -219,7 +220,7 @@ class ThreadRunner(object):
       raise AssertionError("thread %s still running after %g seconds" %
                            (self.thread.name, timeout))
     if self.error is not None:
-      raise self.error[0], self.error[1], self.error[2]
+      pyversion.reraise(self.error)
     return self.result
 
 
@@ -245,7 +246,7 @@ def make_capsule(name, pointer=None):
     pointer = ctypes.addressof(_CAPSULE_TARGET)
   name_buffer = None
   if name is not None:
-    name_buffer = ctypes.create_string_buffer(name)
+    name_buffer = ctypes.create_string_buffer(name.encode("ascii"))
     _CAPSULE_NAMES.append(name_buffer)
   return _PyCapsule_New(pointer, name_buffer, None)
 
@@ -256,7 +257,8 @@ _PyCapsule_GetName.argtypes = [ctypes.py_object]
 
 
 def capsule_name(capsule):
-  return _PyCapsule_GetName(capsule)
+  name = _PyCapsule_GetName(capsule)
+  return name if name is None or isinstance(name, str) else name.decode("ascii")
 
 
 # Setup code for a fresh interpreter, run before the modules load: a
@@ -289,7 +291,8 @@ sys.modules["windows.winwrap"] = windows.winwrap = _fake
 
 def capsule_pointer(capsule, name):
   """The pointer of a capsule that must be named exactly `name`."""
-  return _PyCapsule_GetPointer(capsule, name)
+  return _PyCapsule_GetPointer(
+      capsule, None if name is None else name.encode("ascii"))
 
 
 # --- The Win32 test double, called directly -------------------------------
@@ -304,7 +307,7 @@ def _WideBuffer(text):
   """A NUL-terminated UTF-16 copy of `text` (None: a null pointer)."""
   if text is None:
     return None
-  encoded = text.encode("utf-16-le")
+  encoded = text.encode("utf-16-le", pyversion.UTF16_ERRORS)
   units = len(encoded) // 2
   buffer = (_UNITS * (units + 1))()
   ctypes.memmove(buffer, encoded, len(encoded))
@@ -312,7 +315,7 @@ def _WideBuffer(text):
 
 
 def _ReadWide(buffer, units):
-  return ctypes.string_at(buffer, 2 * units).decode("utf-16-le")
+  return ctypes.string_at(buffer, 2 * units).decode("utf-16-le", pyversion.UTF16_ERRORS)
 
 
 def _TextUpToNul(buffer):

@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "pyapi/errors.h"
-#include "pyapi/exception_barrier.h"
+#include "pyapi/exit_hook.h"
 #include "pyapi/gil.h"
 #include "pyapi/object.h"
 
@@ -61,6 +61,8 @@ void ExitGate::Refused() {
 
 namespace {
 
+// Run once the host's exit functions are over, with the interpreter lock
+// held, while the thread states are still whole.
 void CloseGate() {
   Gate& gate = TheGate();
   // Threads inside may be waiting for the lock this thread holds.
@@ -70,46 +72,11 @@ void CloseGate() {
   gate.changed.wait_for(lock, kExitWaitBound, [&] { return gate.inside == 0; });
 }
 
-// Whether the interpreter itself is running the exit functions: it takes
-// sys.exitfunc away just before it calls it. A host that calls it early
-// leaves it in place, and the interpreter goes on.
-bool InterpreterExiting() {
-  if (PySys_GetObject(const_cast<char*>("exitfunc")) != nullptr) return false;
-  // A lookup that failed for lack of memory cannot tell: the gate closes,
-  // rather than stay open while the thread states are torn down.
-  PyErr_Clear();
-  return true;
-}
-
-// sys.exitfunc while the module is loaded: the one it replaced (`self`,
-// None when there was none), then, at the interpreter's exit, the gate's
-// closing. Every exit function, whenever it was registered, has run by
-// then, while the thread states are still whole.
-PyObject* RunExitFunctions(PyObject* replaced, PyObject* /*unused*/) {
-  py::Object result = replaced == Py_None ? py::Object::None()
-                                          : py::CallWith(py::Handle(replaced));
-  {
-    py::ExceptionStash pending;
-    if (InterpreterExiting()) CloseGate();
-  }
-  return result.release();
-}
-
-PyMethodDef exit_functions_method = {"_RunExitFunctionsThenCloseGate",
-                                     py::Guarded<RunExitFunctions>, METH_NOARGS,
-                                     nullptr};
-
 }  // namespace
 
 bool CloseGateAtExit() {
   TheGate();
-  PyObject* replaced = PySys_GetObject(const_cast<char*>("exitfunc"));
-  if (replaced == nullptr && PyErr_Occurred()) return false;
-  py::Object hook = py::Object::Steal(
-      PyCFunction_NewEx(&exit_functions_method,
-                        replaced != nullptr ? replaced : Py_None, nullptr));
-  if (!hook) return false;
-  return PySys_SetObject(const_cast<char*>("exitfunc"), hook.get()) == 0;
+  return py::CallAtInterpreterExit(CloseGate);
 }
 
 }  // namespace plugwatch

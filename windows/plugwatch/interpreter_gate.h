@@ -12,10 +12,10 @@
 
 namespace plugwatch {
 
-// Makes sys.exitfunc run the exit functions it ran before and then, at the
-// interpreter's exit, close the gate and wait, with the interpreter lock
-// released and for at most a second, for the threads inside. Returns false
-// with an exception pending on failure.
+// Closes the gate when the interpreter exits (py::CallAtInterpreterExit)
+// and waits, with the interpreter lock released and for at most a second,
+// for the threads inside. Returns false with an exception pending on
+// failure.
 bool CloseGateAtExit();
 
 // The gate itself, as the interpreter-lock scopes consult it. `usable`

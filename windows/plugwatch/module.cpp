@@ -10,17 +10,11 @@
 #include "pyapi/exception_barrier.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 #include "windows/plugwatch/device_monitor.h"
 #include "windows/plugwatch/interpreter_gate.h"
 #include "windows/plugwatch/monitor_state.h"
 #include "windows/plugwatch/window_procedure.h"
-
-#if defined(_WIN32)
-#define PLUGWATCH_EXPORT
-#else
-// Everything else is built hidden; the interpreter finds only this.
-#define PLUGWATCH_EXPORT __attribute__((visibility("default")))
-#endif
 
 namespace plugwatch {
 
@@ -90,8 +84,8 @@ bool LoadModule() {
 
   // Borrowed from the interpreter's module table; the load keeps its own
   // reference while it fills the module.
-  py::Object module = py::Object::Borrow(Py_InitModule4(
-      "plugwatch", nullptr, nullptr, nullptr, PYTHON_API_VERSION));
+  py::Object module =
+      py::Object::Borrow(py::CreateModule("plugwatch", nullptr, nullptr));
   if (!module) return false;
   // Set first: a failed import leaves the partly built module importable,
   // and what it already publishes must find its namespace.
@@ -99,7 +93,7 @@ bool LoadModule() {
   if (globals == nullptr) return false;
   Py_INCREF(globals);
   module_state.globals = globals;
-  PyObject* builtins = PyImport_AddModule("__builtin__");  // borrowed
+  PyObject* builtins = PyImport_AddModule(py::kBuiltinsModuleName);  // borrowed
   if (builtins == nullptr ||
       PyObject_SetAttrString(module.get(), "__builtins__", builtins) < 0) {
     return false;
@@ -169,9 +163,10 @@ PyObject* RaiseWindowsErrorWithMessage(DWORD error, const char* message) {
 
 }  // namespace plugwatch
 
-PyMODINIT_FUNC PLUGWATCH_EXPORT initplugwatch(void) {
+PYAPI_MODULE_INIT(plugwatch) {
   py::GuardedLoad([] {
     py::Traced(plugwatch::Load(), plugwatch::kInitName,
                plugwatch::kTracebackSource);
   });
+  return py::FinishModuleLoad();
 }

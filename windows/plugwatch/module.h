@@ -9,6 +9,7 @@
 #include "pyapi/errors.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 #include "win32/win32.h"
 
 namespace plugwatch {
@@ -46,7 +47,8 @@ inline const py::Name exc_info{"exc_info"};
 // Logger levels.
 inline const py::Name debug{"debug"};
 inline const py::Name info{"info"};
-inline const py::Name warn{"warn"};
+// `warn` on Python 2.7, `warning` on Python 3, which deprecates `warn`.
+inline const py::Name warning{py::kLoggerWarningMethod};
 inline const py::Name error{"error"};
 inline const py::Name exception{"exception"};
 }  // namespace names

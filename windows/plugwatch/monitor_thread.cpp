@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "pyapi/function_arguments.h"
+#include "pyapi/version.h"
 #include "windows/plugwatch/device_monitor.h"
 #include "windows/plugwatch/interpreter_gate.h"
 #include "windows/plugwatch/module.h"
@@ -93,7 +94,7 @@ PyObject* Run(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
 
   const HWND window = StateWindow(state.get());
   py::Object handle_number =
-      py::Object::Steal(PyInt_FromLong(WindowHandleNumber(window)));
+      py::IntFromLong(WindowHandleNumber(window));
   if (!handle_number || PyObject_SetAttr(self, names::window_handle.get(),
                                          handle_number.get()) < 0) {
     return nullptr;
@@ -150,7 +151,7 @@ PyObject* Stop(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
   if (!PostMessageW(window, WM_USER, 0, 0)) {
     const DWORD error = GetLastError();
     py::Object code =
-        py::Object::Steal(PyInt_FromLong(static_cast<long>(error)));
+        py::IntFromLong(static_cast<long>(error));
     if (!code ||
         !CallLogger(names::error,
                     py::String("Could not post stop message to window "

@@ -7,6 +7,7 @@
 #include "pyapi/handled_exception.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 #include "windows/plugwatch/device_change_record.h"
 #include "windows/plugwatch/interpreter_gate.h"
 #include "windows/plugwatch/module.h"
@@ -96,8 +97,8 @@ bool HandleCallbackFailure(HWND window, py::Handle drive_path, bool arrival) {
   const int has_stop = stop ? PyObject_IsTrue(stop.get()) : 0;
   if (has_stop < 0) return false;
   if (!has_stop) {
-    return static_cast<bool>(
-        CallLogger(names::warn, py::String("No stop callback was defined.")));
+    return static_cast<bool>(CallLogger(
+        names::warning, py::String("No stop callback was defined.")));
   }
   if (py::CallWith(stop)) return true;
 
@@ -114,7 +115,7 @@ bool HandleCallbackFailure(HWND window, py::Handle drive_path, bool arrival) {
 // The drive path "X:\\" of `letter`, made as "%s:\\" % chr(code) makes it;
 // `letter_text` receives chr(code).
 py::Object DrivePath(char letter, py::Object* letter_text) {
-  py::Object code = py::Object::Steal(PyInt_FromLong(letter));
+  py::Object code = py::IntFromLong(letter);
   if (!code) return code;
   *letter_text = py::CallWith(py::Handle(Module().chr), code);
   if (!*letter_text) return {};
@@ -131,7 +132,7 @@ bool DeliverEvent(HWND window, py::Handle callback, char letter, bool arrival) {
   py::Object drive_path = DrivePath(letter, &letter_text);
   if (!drive_path) return TraceFailure();
   if (!callback) {
-    return CallLogger(names::warn,
+    return CallLogger(names::warning,
                       py::String("Got event for %s:\\ but no callback "
                                  "defined."),
                       letter_text) ||
@@ -156,7 +157,11 @@ void HandleEvent(HWND window, const DEV_BROADCAST_HDR* header, bool arrival) {
     const char letter = VolumeDriveLetter(header);
     if (letter == 0) return;
     if (DeliverEvent(window, callback, letter, arrival)) return;
-  } catch (...) {
+  }
+  // Python 3 ended this thread inside the callback, as finalization began:
+  // the lock is no longer the thread's for the visit to release.
+  PYAPI_PARK_ON_FORCED_UNWIND
+  catch (...) {
     py::RaiseForCurrentCxxException();
   }
   py::WriteUnraisable(kHandleEventName);
@@ -177,7 +182,9 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam,
     // through. The window goes only with its state.
     if (message == WM_CLOSE) return 0;
     return DefWindowProcW(window, message, wparam, lparam);
-  } catch (...) {
+  }
+  PYAPI_PASS_FORCED_UNWIND
+  catch (...) {
     return 0;
   }
 }

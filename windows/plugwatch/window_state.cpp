@@ -1,6 +1,7 @@
 #include "windows/plugwatch/window_state.h"
 
 #include "pyapi/errors.h"
+#include "pyapi/version.h"
 
 namespace plugwatch {
 namespace {
@@ -52,7 +53,7 @@ void KeepStuckCallables(WindowState& state, const StuckProperties& stuck) {
     py::ExceptionStash pending;
     const StuckProperty& property = stuck.items[item];
     py::Object code =
-        py::Object::Steal(PyInt_FromLong(static_cast<long>(property.error)));
+        py::IntFromLong(static_cast<long>(property.error));
     if (!code ||
         !CallLogger(names::error,
                     py::String("Could not remove window property %s "

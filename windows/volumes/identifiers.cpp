@@ -4,6 +4,7 @@
 
 #include "pyapi/args.h"
 #include "pyapi/exception_barrier.h"
+#include "pyapi/version.h"
 #include "windows/volumes/module_state.h"
 
 namespace volumes {
@@ -36,8 +37,8 @@ namespace {
 py::Object FormatVolumeID(PyObject* serial_number) {
   PY_LONG_LONG value = 0;
   bool integral = false;
-  if (PyInt_CheckExact(serial_number)) {
-    value = PyInt_AS_LONG(serial_number);
+  if (py::IsShortIntExact(serial_number)) {
+    value = py::ShortIntValue(serial_number);
     integral = true;
   } else if (PyLong_CheckExact(serial_number)) {
     int overflow = 0;
@@ -64,7 +65,7 @@ py::Object FormatVolumeID(PyObject* serial_number) {
   if (value < 0) *--start = '-';
   start -= sizeof kPrefix - 1;
   std::memcpy(start, kPrefix, sizeof kPrefix - 1);
-  return py::Object::Steal(PyString_FromStringAndSize(start, end - start));
+  return py::StrFromStringAndSize(start, end - start);
 }
 
 // `function` called with `argument`, or the C++ behind it when `function`
@@ -80,13 +81,13 @@ py::Object CallOwnOr(py::Handle function, const PyMethodDef& definition,
 py::Object VolumeIDFromSerialNumber(PyObject* serial_number) {
   py::Object text = FormatVolumeID(serial_number);
   if (!text) return {};
-  if (!PyString_CheckExact(text.get())) {
+  if (!py::IsStrExact(text.get())) {
     py::RaiseExpectedType("str", text.get());
     return {};
   }
   // One shared object per identifier, however many files name it.
   PyObject* interned = text.release();
-  PyString_InternInPlace(&interned);
+  py::InternStrInPlace(&interned);
   return py::Object::Steal(interned);
 }
 

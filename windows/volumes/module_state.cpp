@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "pyapi/names.h"
+#include "pyapi/version.h"
 
 namespace volumes {
 
@@ -47,7 +48,7 @@ py::Object LogFormat(const char* format) {
   static auto* const formats = new std::unordered_map<const char*, py::Object>;
   const auto found = formats->find(format);
   if (found != formats->end()) return found->second;
-  py::Object text = py::Object::Steal(PyString_InternFromString(format));
+  py::Object text = py::InternedStr(format);
   if (text) formats->emplace(format, text);
   return text;
 }

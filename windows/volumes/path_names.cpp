@@ -6,6 +6,7 @@
 #include "pyapi/errors.h"
 #include "pyapi/exception_barrier.h"
 #include "pyapi/text.h"
+#include "pyapi/version.h"
 #include "win32/win32.h"
 #include "windows/volumes/module_state.h"
 
@@ -50,8 +51,7 @@ class PathNamesBuffer {
 
 // A size in bytes for log records and error texts.
 py::Object Bytes(DWORD length) {
-  return py::Object::Steal(
-      PyInt_FromSize_t(static_cast<size_t>(length) * sizeof(WCHAR)));
+  return py::IntFromSize(static_cast<size_t>(length) * sizeof(WCHAR));
 }
 
 // The non-empty NUL-separated pieces of `text`, as a list of unicode.
@@ -75,8 +75,8 @@ py::Object SplitPathNames(const WCHAR* text, size_t length) {
 py::Object VolumePathNames(PyObject* guid_path) {
   py::Object unicode_name;
   if (guid_path == Py_None) {
-    unicode_name = py::Object::Steal(PyObject_Unicode(guid_path));
-  } else if (PyString_CheckExact(guid_path)) {
+    unicode_name = py::UnicodeOf(guid_path);
+  } else if (py::IsStrExact(guid_path)) {
     unicode_name = py::Object::Steal(PyUnicode_FromObject(guid_path));
   } else {
     unicode_name = py::Object::Borrow(guid_path);

@@ -14,6 +14,7 @@
 #include "pyapi/handled_exception.h"
 #include "pyapi/object.h"
 #include "pyapi/text.h"
+#include "pyapi/version.h"
 #include "win32/win32.h"
 #include "windows/volumes/identifiers.h"
 #include "windows/volumes/lock_context.h"
@@ -43,8 +44,8 @@ void SortByLength(PyObject* mount_points) {
   }
   std::stable_sort(paths.begin(), paths.end(),
                    [](const py::Object& left, const py::Object& right) {
-                     return PyUnicode_GET_SIZE(left.get()) <
-                            PyUnicode_GET_SIZE(right.get());
+                     return py::UnicodeLength(left.get()) <
+                            py::UnicodeLength(right.get());
                    });
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyList_SetItem(mount_points, i, paths[static_cast<size_t>(i)].release());
@@ -76,22 +77,21 @@ py::Object VolumeUuid(PyObject* volume_name) {
   const int matched = PyObject_IsTrue(match.get());
   if (matched < 0) return {};
   if (!matched) return py::Object::None();
-  py::Object group_number = py::Object::Steal(PyInt_FromLong(1));
+  py::Object group_number = py::IntFromLong(1);
   if (!group_number) return {};
   py::Object guid = CallMethod(match, names::group, group_number);
   if (!guid) return {};
   // unicode.encode cannot be rebound and "ascii" is the interpreter's own
   // codec, which its C API calls directly as well.
   if (PyUnicode_CheckExact(guid.get())) {
-    return py::Object::Steal(PyUnicode_AsASCIIString(guid.get()));
+    return py::StrFromUnicode(guid, "ascii");
   }
   return CallMethod(guid, names::encode, names::ascii);
 }
 
 // Whether the unicode `name` ends with a backslash, as a root does.
 bool EndsWithBackslash(PyObject* name) {
-  const Py_ssize_t size = PyUnicode_GET_SIZE(name);
-  return size > 0 && PyUnicode_AS_UNICODE(name)[size - 1] == '\\';
+  return py::UnicodeEndsWith(name, '\\');
 }
 
 // Adds the record of one enumerated volume to `entries`, or skips the volume
@@ -105,7 +105,7 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
       wide_name.emplace(volume_name);
       mount_points = VolumePathNamesOf(wide_name->c_str());
     }
-  } else if (volume_name == Py_None || PyString_CheckExact(volume_name)) {
+  } else if (volume_name == Py_None || py::IsStrExact(volume_name)) {
     mount_points = VolumePathNames(volume_name);
   } else {
     py::RaiseExpectedType("basestring", volume_name);
@@ -132,7 +132,7 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
       PyList_GET_SIZE(mount_points.get()) > 0) {
     mount_point = py::Object::Borrow(PyList_GET_ITEM(mount_points.get(), 0));
   } else {
-    py::Object first = py::Object::Steal(PyInt_FromLong(0));
+    py::Object first = py::IntFromLong(0);
     if (!first) return false;
     mount_point = CallMethod(mount_points, names::get_item, first);
   }
@@ -190,9 +190,8 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
   py::Object size =
       py::Object::Steal(PyLong_FromUnsignedLongLong(capacity_bytes.QuadPart));
   if (!size) return false;
-  // The dict takes the keywords last first, as the interpreter fills the
-  // keyword dict of a call written out in Python, so that the class sees
-  // them in that call's order.
+  // The class sees the keywords in the order of the call written out in
+  // Python.
   const std::pair<py::Handle, py::Handle> keywords[] = {
       {names::volume, volume_id},
       {names::mountpoint, mount_point},
@@ -205,15 +204,8 @@ bool AddVolumeEntry(PyObject* volume_name, PyObject* entries) {
       {names::filesystem, filesystem_name},
       {names::size, size},
   };
-  py::Object fields = py::Object::Steal(PyDict_New());
+  py::Object fields = py::CallKeywords(keywords);
   if (!fields) return false;
-  for (auto keyword = std::rbegin(keywords); keyword != std::rend(keywords);
-       ++keyword) {
-    if (PyDict_SetItem(fields.get(), keyword->first.get(),
-                       keyword->second.get()) < 0) {
-      return false;
-    }
-  }
   py::Object no_positionals = py::Object::Steal(PyTuple_New(0));
   if (!no_positionals) return false;
   py::Object entry = py::Object::Steal(

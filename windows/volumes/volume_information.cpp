@@ -3,6 +3,7 @@
 #include "pyapi/args.h"
 #include "pyapi/exception_barrier.h"
 #include "pyapi/text.h"
+#include "pyapi/version.h"
 #include "win32/win32.h"
 #include "windows/volumes/module_state.h"
 
@@ -40,8 +41,7 @@ py::Object MakeVolumeInformation(const VolumeInformationFields& fields) {
   if (!filesystem_text) return {};
   // No error handler named means "strict", and lets the interpreter take
   // its built-in "mbcs" encoder without a codec registry lookup.
-  py::Object filesystem_name = py::Object::Steal(
-      PyUnicode_AsEncodedString(filesystem_text.get(), "mbcs", nullptr));
+  py::Object filesystem_name = py::StrFromUnicode(filesystem_text, "mbcs");
   if (!filesystem_name) return {};
   return py::MakeTuple(label_text, serial, length, flag_bits, filesystem_name);
 }

@@ -7,6 +7,7 @@
 #include "pyapi/exception_barrier.h"
 #include "pyapi/names.h"
 #include "pyapi/object.h"
+#include "pyapi/version.h"
 #include "windows/volumes/identifiers.h"
 #include "windows/volumes/lookups.h"
 #include "windows/volumes/module_state.h"
@@ -85,7 +86,12 @@ py::Object MakeVolumeNameGuidMatcher() {
   if (!re) return {};
   py::Object pattern = py::String(kVolumeNameGuidPattern);
   if (!pattern) return {};
-  return CallMethod(re, "compile", pattern);
+  py::Object compile = py::GetAttr(re, "compile");
+  if (!compile) return {};
+  py::Object arguments = py::AsciiPatternArguments(re, pattern);
+  if (!arguments) return {};
+  return py::Object::Steal(
+      PyObject_Call(compile.get(), arguments.get(), nullptr));
 }
 
 py::Object MakeFatFilesystems() {
@@ -158,8 +164,7 @@ PyMethodDef module_functions[] = {
 void InitModule() {
   if (py::WarnOnVersionMismatch(kModuleName) < 0) return;
   // Inside the package `windows` the interpreter names it windows.volumes.
-  PyObject* module = Py_InitModule4("volumes", module_functions, kModuleDoc,
-                                    nullptr, PYTHON_API_VERSION);
+  PyObject* module = py::CreateModule("volumes", module_functions, kModuleDoc);
   if (module == nullptr) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_ImportError, kInitName);
@@ -175,8 +180,7 @@ void InitModule() {
 }  // namespace volumes
 
 // The module's one exported symbol.
-#if !defined(_WIN32)
-extern "C" __attribute__((visibility("default"))) void initvolumes(void);
-#endif
-
-PyMODINIT_FUNC initvolumes(void) { py::GuardedLoad(volumes::InitModule); }
+PYAPI_MODULE_INIT(volumes) {
+  py::GuardedLoad(volumes::InitModule);
+  return py::FinishModuleLoad();
+}

@@ -1,6 +1,10 @@
 """Volume records as the application keeps them."""
 
 
+# A dict's keys as a set-like view, compared with a frozenset without a copy.
+_KeysOf = getattr(dict, "viewkeys", dict.keys)
+
+
 class _DeviceTypeMember(object):
   """One kind of storage device; compared by identity."""
 
@@ -56,7 +60,7 @@ class VolumeEntry(object):
   def __init__(self, *args, **fields):
     # Records are made by the thousand on a refresh: the checks run only
     # when the arguments are not exactly the ten fields.
-    if args or fields.viewkeys() != self._FIELD_NAMES:
+    if args or _KeysOf(fields) != self._FIELD_NAMES:
       self._CheckArguments(args, fields)
     self.__dict__.update(fields)
 

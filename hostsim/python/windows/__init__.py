@@ -6,10 +6,14 @@ double, this package installs equivalents of both when they are missing, so
 code written for Windows raises and encodes the same way everywhere.
 """
 
-import __builtin__
 import codecs
 import errno
 import sys
+
+try:
+  import __builtin__ as _builtins
+except ImportError:  # Python 3
+  import builtins as _builtins
 
 # Win32 error code -> errno, as the interpreter maps them on Windows.
 # Codes not listed map to EINVAL.
@@ -119,8 +123,8 @@ def _HasCodec(name):
 def _InstallMissingWindowsFacilities():
   if sys.platform == "win32":
     return
-  if not hasattr(__builtin__, "WindowsError"):
-    __builtin__.WindowsError = WindowsError
+  if not hasattr(_builtins, "WindowsError"):
+    _builtins.WindowsError = WindowsError
   if not _HasCodec("mbcs"):
     codecs.register(_FindMbcsCodec)
 
