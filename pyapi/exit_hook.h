@@ -8,11 +8,14 @@
 // calls it; chaining the function it replaces runs every exit function
 // (atexit's included) first, whenever it was registered.
 //
-// Python 3: atexit, which calls its functions last registered first; the
-// hook is registered as the module loads, so it runs after every exit
-// function registered later, before those registered earlier. The
-// interpreter stops threading's main thread before it runs them; a host
-// that runs them itself (atexit._run_exitfuncs) leaves it running.
+// Python 3: atexit, which calls its functions last registered first, so
+// no function registered at load runs last. Once it has called them all,
+// whenever they were registered, it lets go of them and what they hold:
+// the hook runs then, from the destructor of a capsule that only the
+// function registered at load holds. The interpreter stops threading's
+// main thread before it runs the exit functions; a host that runs them
+// itself (atexit._run_exitfuncs) or drops them (atexit._clear) leaves it
+// running, and the hook does not run.
 #pragma once
 
 #include <Python.h>
@@ -42,19 +45,32 @@ inline bool InterpreterExiting() {
   Object main = threading ? Object::Steal(PyObject_CallMethod(
                                 threading.get(), "main_thread", nullptr))
                           : Object();
-  Object alive = main ? Object::Steal(PyObject_CallMethod(
-                            main.get(), "is_alive", nullptr))
-                      : Object();
+  Object alive =
+      main ? Object::Steal(PyObject_CallMethod(main.get(), "is_alive", nullptr))
+           : Object();
   const int is_alive = alive ? PyObject_IsTrue(alive.get()) : -1;
   PyErr_Clear();
   return is_alive != 1;
 }
 
-// The function atexit calls: the hook, at the interpreter's exit only.
-inline PyObject* RunHook(PyObject* /*unused*/, PyObject* /*unused*/) {
-  ExceptionStash pending;
-  if (TheHook() != nullptr && InterpreterExiting()) TheHook()();
+// The function registered with atexit, holding the capsule: calling it
+// does nothing.
+inline PyObject* RegisteredFunction(PyObject* /*capsule*/,
+                                    PyObject* /*unused*/) {
   Py_RETURN_NONE;
+}
+
+// The capsule's destructor: the hook, at the interpreter's exit only.
+inline void RunHookOnRelease(PyObject* /*capsule*/) {
+  ExceptionStash pending;
+  try {
+    if (TheHook() != nullptr && InterpreterExiting()) TheHook()();
+  }
+  PYAPI_PASS_FORCED_UNWIND
+  catch (...) {
+    RaiseForCurrentCxxException();
+    WriteUnraisable("the exit hook");
+  }
 }
 #else
 // Whether the interpreter itself is running the exit functions: it takes
@@ -70,9 +86,9 @@ inline bool InterpreterExiting() {
 
 // sys.exitfunc while the module is loaded: the one it replaced (`replaced`,
 // None when there was none), then, at the interpreter's exit, the hook.
-inline PyObject* RunHook(PyObject* replaced, PyObject* /*unused*/) {
-  Object result = replaced == Py_None ? Object::None()
-                                      : CallWith(Handle(replaced));
+inline PyObject* RegisteredFunction(PyObject* replaced, PyObject* /*unused*/) {
+  Object result =
+      replaced == Py_None ? Object::None() : CallWith(Handle(replaced));
   {
     ExceptionStash pending;
     if (TheHook() != nullptr && InterpreterExiting()) TheHook()();
@@ -82,8 +98,9 @@ inline PyObject* RunHook(PyObject* replaced, PyObject* /*unused*/) {
 #endif
 
 inline PyMethodDef& HookMethod() {
-  static PyMethodDef method = {"_RunAtInterpreterExit", Guarded<RunHook>,
-                               METH_NOARGS, nullptr};
+  static PyMethodDef method = {"_RunAtInterpreterExit",
+                               Guarded<RegisteredFunction>, METH_NOARGS,
+                               nullptr};
   return method;
 }
 
@@ -96,12 +113,17 @@ inline bool CallAtInterpreterExit(void (*hook)()) {
   exit_hook_detail::TheHook() = hook;
   PyMethodDef* method = &exit_hook_detail::HookMethod();
 #if PY_MAJOR_VERSION >= 3
-  Object function = Object::Steal(PyCFunction_NewEx(method, nullptr, nullptr));
+  Object capsule =
+      Object::Steal(PyCapsule_New(&exit_hook_detail::TheHook(), nullptr,
+                                  exit_hook_detail::RunHookOnRelease));
+  if (!capsule) return false;
+  Object function =
+      Object::Steal(PyCFunction_NewEx(method, capsule.get(), nullptr));
   if (!function) return false;
   Object atexit = Object::Steal(PyImport_ImportModule("atexit"));
   if (!atexit) return false;
-  return static_cast<bool>(Object::Steal(PyObject_CallMethod(
-      atexit.get(), "register", "O", function.get())));
+  return static_cast<bool>(Object::Steal(
+      PyObject_CallMethod(atexit.get(), "register", "O", function.get())));
 #else
   PyObject* replaced = PySys_GetObject(const_cast<char*>("exitfunc"));
   if (replaced == nullptr && PyErr_Occurred()) return false;

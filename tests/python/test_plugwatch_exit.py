@@ -264,10 +264,6 @@ class InterpreterExitTest(unittest.TestCase):
   def test_exit_function_registered_after_the_import_stops_monitors(self):
     self.AssertExitFunctionStopsMonitor(before_import=False)
 
-  @unittest.skipIf(pyversion.PY3, pyversion.ONLY_PY2 +
-                   "atexit calls its functions last registered first, so "
-                   "one registered before the import runs after the gate "
-                   "has closed")
   def test_exit_function_registered_before_the_import_stops_monitors(self):
     self.AssertExitFunctionStopsMonitor(before_import=True)
 
