@@ -16,6 +16,8 @@ rounds, so that their medians hold still from run to run.
         [--smoke] [--plot docs/refresh-by-volume-count.dat]
 
 --smoke runs every workload once and checks only that the peer agrees.
+The same script runs under Python 3, with the module built for it and the
+peer speaking its contract.
 """
 
 import ctypes
@@ -75,7 +77,17 @@ SEND_TIMEOUT = 5.0
 IDLE_SECONDS = 1.0
 STICK = u"\\\\?\\Volume{00000000-1111-4222-8333-444444444444}\\"
 
-cpu_seconds = time.clock  # process CPU time on this platform
+PY3 = sys.version_info[0] >= 3
+if PY3:
+  cpu_seconds = time.process_time
+  xrange = range
+  intern = sys.intern
+  # The codec is host code only where the file-system name is an 8-bit
+  # str: Python 3's module and peer hand the system's text on as it is.
+  FILESYSTEM_CODEC = None
+else:
+  cpu_seconds = time.clock  # process CPU time on this platform
+  FILESYSTEM_CODEC = "mbcs"
 
 
 def load_floor():
@@ -95,7 +107,7 @@ def load_floor():
 
 
 def wide(text):
-  return text.encode("utf-16-le") + "\0\0"
+  return text.encode("utf-16-le") + b"\0\0"
 
 
 def recorded_calls(operation):
@@ -120,15 +132,18 @@ def host_calls(module_service, volume_count):
   """One refresh's calls into host code, which module and peer both make:
   the lock, the clock, the log calls (a debug record for every path-name
   buffer that grows, one more for every volume with several mount points),
-  the file-system name's "mbcs" codec, `VolumeEntry` and the table
-  insertion. Made from a Python loop with the arguments ready; the loop is
-  a small cost of its own."""
+  the file-system name's "mbcs" codec (2.7 only), `VolumeEntry` and the
+  table insertion. Made from a Python loop with the arguments ready; the
+  loop is a small cost of its own."""
   logger = volumes.LOGGER
   entries = module_service.AllVolumeEntries().values()
   fields = [dict((name, getattr(entry, name))
                  for name in volume_entry.VolumeEntry.FIELDS)
             for entry in entries]
-  filesystems = [entry.filesystem.upper().decode("ascii") for entry in entries]
+  codec = FILESYSTEM_CODEC
+  filesystems = [entry.filesystem.upper() for entry in entries]
+  if codec is not None:
+    filesystems = [filesystem.decode("ascii") for filesystem in filesystems]
   multiple_mounts = [(volume_name(index), [u"A:\\", u"C:\\Mounts\\x\\"])
                      for index in range(min(volume_count, 26))]
   lock = module_service._lock
@@ -145,7 +160,8 @@ def host_calls(module_service, volume_count):
         logger.debug("Got multiple mounts for %s: %s", name, paths)
       for record, filesystem in zip(fields, filesystems):
         logger.debug("%s isn't big enough, allocating %s bytes.", 10, 200)
-        filesystem.encode("mbcs")
+        if codec is not None:
+          filesystem.encode(codec)
         entry = volume_entry.VolumeEntry(**record)
         table[entry.volume] = entry
       published[0] = table
@@ -299,15 +315,39 @@ def round_ratio(per_round, ratio):
   return median([ratio(*figures) for figures in per_round])
 
 
+def kinds(value):
+  """The type names of `value` and of everything it holds: equal answers
+  can still differ in type (an 8-bit str against a unicode one on 2.7, an
+  int against a long)."""
+  if isinstance(value, (list, tuple)):
+    return [type(value).__name__] + [kinds(each) for each in value]
+  if isinstance(value, dict):
+    return sorted((kinds(key), kinds(item)) for key, item in value.items())
+  if isinstance(value, volume_entry.VolumeEntry):
+    return [kinds(getattr(value, name))
+            for name in volume_entry.VolumeEntry.FIELDS]
+  return type(value).__name__
+
+
+def interned(table):
+  """Whether every key of `table`, and its record's identifier, is interned."""
+  return all(intern(key) is key and intern(entry.volume) is entry.volume
+             for key, entry in table.items())
+
+
 def check_peer_agrees(module_service, peer_service, handle):
-  """Raises SystemExit when the peer's answers or Win32 calls differ."""
+  """Raises SystemExit when the peer's answers, their types or its Win32
+  calls differ, or its volume identifiers are not interned."""
   module_calls = recorded_calls(lambda: module_service.AllVolumeEntries(True))
   peer_calls = recorded_calls(lambda: peer_service.AllVolumeEntries(True))
   problems = []
   if module_calls != peer_calls:
     problems.append("the refresh's Win32 calls differ")
-  if module_service.AllVolumeEntries() != peer_service.AllVolumeEntries():
+  tables = [module_service.AllVolumeEntries(), peer_service.AllVolumeEntries()]
+  if tables[0] != tables[1] or kinds(tables[0]) != kinds(tables[1]):
     problems.append("the tables differ")
+  if not all(interned(table) for table in tables):
+    problems.append("a volume identifier is not interned")
   name = volume_name(0)
   for query, argument in (("_ListVolumeNames", None),
                           ("_GetVolumePathNamesForVolumeName", name),
@@ -317,7 +357,8 @@ def check_peer_agrees(module_service, peer_service, handle):
     calls = [recorded_calls(lambda: getattr(side, query)(*args))
              for side in (volumes, volumes_peer)]
     answers = [getattr(side, query)(*args) for side in (volumes, volumes_peer)]
-    if calls[0] != calls[1] or answers[0] != answers[1]:
+    if (calls[0] != calls[1] or answers[0] != answers[1] or
+        kinds(answers[0]) != kinds(answers[1])):
       problems.append("%s differs" % query)
   if problems:
     raise SystemExit("the peer does not agree with the module: %s"

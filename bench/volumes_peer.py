@@ -1,17 +1,22 @@
-"""windows.volumes as a Python 2.7 developer would write it without native
+"""windows.volumes as a Python developer would write it without native
 code: the same Win32 calls in the same order, made through ctypes, and the
 same records. The benchmark times it beside the module, after checking that
 both answer alike and make the same calls.
 
 It runs against the Win32 test double, whose WCHAR is 16 bits wide (UTF-16)
 as on Windows; text crosses as UTF-16 byte strings, since ctypes' own wide
-characters are 32 bits wide on this interpreter.
+characters are 32 bits wide on these interpreters.
+
+On Python 3 it keeps the module's Python 3 contract: every text is `str`
+(file-system names and GUID text too, which 2.7 gives as 8-bit strings),
+volume identifiers are interned `str`, numbers are `int`.
 """
 
 import ctypes
 import logging
 import os
 import re
+import sys
 
 import simwin
 from common import utils
@@ -21,6 +26,22 @@ from platforms import platform_utils
 from windows import winwrap
 
 LOGGER = logging.getLogger("windows.volumes")
+
+PY3 = sys.version_info[0] >= 3
+if PY3:
+  text_type = str
+  integer = int
+  intern = sys.intern
+  # WCHAR text may hold lone surrogates, which Python 3's UTF-16 codec
+  # passes only when asked to, as 2.7's does by itself.
+  UTF16_ERRORS = "surrogatepass"
+  # A `\w` of Python 3 also matches non-ASCII letters.
+  GUID_PATTERN_FLAGS = re.ASCII
+else:
+  text_type = unicode  # noqa: F821 (Python 2.7)
+  integer = long  # noqa: F821 (Python 2.7)
+  UTF16_ERRORS = "strict"
+  GUID_PATTERN_FLAGS = 0
 
 NAME_LENGTH = 261
 INITIAL_PATH_NAMES_LENGTH = 5
@@ -37,7 +58,8 @@ DRIVE_TYPE_MAP = {
     5: volume_entry.DeviceType.REMOVABLE,
     6: volume_entry.DeviceType.RAM,
 }
-VOLUME_NAME_GUID_MATCHER = re.compile(r"\\\\\?\\Volume\{([\w-]+)\}\\")
+VOLUME_NAME_GUID_MATCHER = re.compile(r"\\\\\?\\Volume\{([\w-]+)\}\\",
+                                      GUID_PATTERN_FLAGS)
 FAT_FILESYSTEMS = frozenset(["fat32", "exfat"])
 _IS_FAT_CACHE = {}
 
@@ -80,13 +102,13 @@ kernel32 = _LoadKernel32()
 
 def _Wide(text):
   """A unicode string as the NUL-terminated UTF-16 a W function reads."""
-  return text.encode("utf-16-le") + "\0\0"
+  return text.encode("utf-16-le", UTF16_ERRORS) + b"\0\0"
 
 
 def _Text(buffer, length=None):
   """The UTF-16 text of a buffer up to its first NUL."""
   raw = buffer.raw if length is None else buffer.raw[:2 * length]
-  return raw.decode("utf-16-le").split(u"\0", 1)[0]
+  return raw.decode("utf-16-le", UTF16_ERRORS).split(u"\0", 1)[0]
 
 
 def _WideBuffer(length):
@@ -128,8 +150,11 @@ def _VolumeInformation(query, target):
                ctypes.byref(component_length), ctypes.byref(flags),
                filesystem, NAME_LENGTH):
     winwrap.RaiseWindowsError()
-  return (_Text(label), long(serial.value), long(component_length.value),
-          long(flags.value), _Text(filesystem).encode("mbcs"))
+  filesystem_name = _Text(filesystem)
+  if not PY3:  # an 8-bit str on 2.7
+    filesystem_name = filesystem_name.encode("mbcs")
+  return (_Text(label), integer(serial.value), integer(component_length.value),
+          integer(flags.value), filesystem_name)
 
 
 def GetVolumeInformationByHandle(handle):
@@ -149,7 +174,7 @@ def GetVolumeInformation(path):
 
 def _GetVolumePathNamesForVolumeName(guid_path):
   """Retrieves volume paths as per the win32 call of the same name."""
-  name = _Wide(unicode(guid_path))
+  name = _Wide(text_type(guid_path))
   capacity = INITIAL_PATH_NAMES_LENGTH
   reported = ctypes.c_uint32(0)
   buffer = _WideBuffer(capacity)
@@ -172,7 +197,8 @@ def _GetVolumePathNamesForVolumeName(guid_path):
     LOGGER.error("Could not write path names into %s-byte buffer.",
                  capacity * 2)
     winwrap.RaiseWindowsError(error)
-  text = buffer.raw[:2 * min(reported.value, capacity)].decode("utf-16-le")
+  text = buffer.raw[:2 * min(reported.value, capacity)].decode(
+      "utf-16-le", UTF16_ERRORS)
   return [path for path in text.split(u"\0") if path]
 
 
@@ -270,7 +296,9 @@ class VolumeInfo(object):
         volume_uuid = None
         match = VOLUME_NAME_GUID_MATCHER.match(volume_name)
         if match:
-          volume_uuid = match.group(1).encode("ascii")
+          volume_uuid = match.group(1)
+          if not PY3:  # an 8-bit str on 2.7
+            volume_uuid = volume_uuid.encode("ascii")
         entry = volume_entry.VolumeEntry(
             volume=_VolumeIDFromSerialNumber(serial_number),
             mountpoint=mount_point,
