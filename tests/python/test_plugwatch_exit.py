@@ -125,11 +125,12 @@ testsupport.wait_until(lambda: hasattr(monitor, "_window_handle"))
 sys.exit(0)
 """
 
-# A daemon monitor whose handler blocks for good on a queue that the
-# exiting main thread no longer drains.
-BLOCKED_CALLBACK_CHILD = r"""
+# A daemon monitor whose handler is inside Push as the main thread exits:
+# it blocks for good on a queue that the exiting main thread no longer
+# drains, or finishes shortly after.
+CALLBACK_AT_EXIT_CHILD = r"""
 from __future__ import print_function
-import sys, threading
+import sys, threading, time
 import simwin, testsupport
 from pyversion import queue
 from windows import plugwatch
@@ -141,7 +142,7 @@ entered = threading.Event()
 class BlockingHandler(object):
   def Push(self, event):
     entered.set()
-    full.put(event)
+    %s
 
 monitor = plugwatch.DeviceMonitor(handler=BlockingHandler(), daemon=True)
 monitor.start()
@@ -274,11 +275,21 @@ class InterpreterExitTest(unittest.TestCase):
 
   def test_a_blocked_callback_holds_exit_briefly(self):
     started = time.time()
-    code, out, err = testsupport.run_snippet(BLOCKED_CALLBACK_CHILD,
-                                             timeout=30.0)
+    code, out, err = testsupport.run_snippet(
+        CALLBACK_AT_EXIT_CHILD % "full.put(event)", timeout=30.0)
     self.assertEqual((0, "blocked in Push: True\n"), (code, out), err)
     # About a second of waiting, well inside the child's own bound.
     self.assertLess(time.time() - started, 15.0)
+
+  def test_exit_waits_for_a_callback_in_flight(self):
+    # The gate's closing waits for it; without the closing, the thread
+    # would be stopped when it wants the interpreter lock back.
+    code, out, err = testsupport.run_snippet(
+        CALLBACK_AT_EXIT_CHILD %
+        "time.sleep(0.5); print('Push finished'); sys.stdout.flush()",
+        timeout=30.0)
+    self.assertEqual((0, "blocked in Push: True\nPush finished\n"),
+                     (code, out), err)
 
   def test_exit_while_drive_events_arrive(self):
     failures = []
