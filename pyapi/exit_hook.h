@@ -36,6 +36,15 @@ inline Hook& TheHook() {
   return hook;
 }
 
+inline bool InterpreterExiting();
+
+// The hook, with any pending exception set aside, at the interpreter's exit
+// only.
+inline void RunHookIfExiting() {
+  ExceptionStash pending;
+  if (TheHook() != nullptr && InterpreterExiting()) TheHook()();
+}
+
 #if PY_MAJOR_VERSION >= 3
 // Whether the interpreter is exiting: it has stopped threading's main
 // thread. A failed lookup cannot tell, and counts as exiting, so that the
@@ -60,14 +69,14 @@ inline PyObject* RegisteredFunction(PyObject* /*capsule*/,
   Py_RETURN_NONE;
 }
 
-// The capsule's destructor: the hook, at the interpreter's exit only.
+// The capsule's destructor, which no caller can hear fail.
 inline void RunHookOnRelease(PyObject* /*capsule*/) {
-  ExceptionStash pending;
   try {
-    if (TheHook() != nullptr && InterpreterExiting()) TheHook()();
+    RunHookIfExiting();
   }
   PYAPI_PASS_FORCED_UNWIND
   catch (...) {
+    ExceptionStash pending;
     RaiseForCurrentCxxException();
     WriteUnraisable("the exit hook");
   }
@@ -89,10 +98,7 @@ inline bool InterpreterExiting() {
 inline PyObject* RegisteredFunction(PyObject* replaced, PyObject* /*unused*/) {
   Object result =
       replaced == Py_None ? Object::None() : CallWith(Handle(replaced));
-  {
-    ExceptionStash pending;
-    if (TheHook() != nullptr && InterpreterExiting()) TheHook()();
-  }
+  RunHookIfExiting();
   return result.release();
 }
 #endif
