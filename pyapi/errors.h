@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "pyapi/forced_unwind.h"
+
 namespace py {
 
 // Sets the pending exception (if any) aside for the scope and restores it
@@ -13,7 +15,9 @@ namespace py {
 class ExceptionStash {
  public:
   ExceptionStash() { PyErr_Fetch(&type_, &value_, &traceback_); }
-  ~ExceptionStash() { PyErr_Restore(type_, value_, traceback_); }
+  ~ExceptionStash() {
+    if (CleanupMayTouchInterpreter()) PyErr_Restore(type_, value_, traceback_);
+  }
   ExceptionStash(const ExceptionStash&) = delete;
   ExceptionStash& operator=(const ExceptionStash&) = delete;
 

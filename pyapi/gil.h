@@ -75,7 +75,7 @@ class GilHeld {
   }
   ~GilHeld() {
     if (!entered_) return;
-    PyGILState_Release(state_);
+    if (CleanupMayTouchInterpreter()) PyGILState_Release(state_);
     Gate::Leave();
   }
   GilHeld(const GilHeld&) = delete;

@@ -49,6 +49,7 @@ class HandledException {
   }
 
   ~HandledException() {
+    if (!CleanupMayTouchInterpreter()) return;
 #if PY_MAJOR_VERSION >= 3
     // What the interpreter held for this scope is released by the call.
     PyErr_SetExcInfo(saved_type_.release(), saved_value_.release(),

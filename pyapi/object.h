@@ -10,6 +10,8 @@
 
 #include <utility>
 
+#include "pyapi/forced_unwind.h"
+
 namespace py {
 
 class Handle {
@@ -41,7 +43,9 @@ class Object {
     std::swap(ptr_, other.ptr_);
     return *this;
   }
-  ~Object() { Py_XDECREF(ptr_); }
+  ~Object() {
+    if (ptr_ != nullptr && CleanupMayTouchInterpreter()) Py_DECREF(ptr_);
+  }
 
   PyObject* get() const { return ptr_; }
   operator Handle() const { return Handle(ptr_); }  // NOLINT

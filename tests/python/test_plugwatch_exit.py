@@ -142,7 +142,7 @@ entered = threading.Event()
 class BlockingHandler(object):
   def Push(self, event):
     entered.set()
-    %s
+    %(push)s
 
 monitor = plugwatch.DeviceMonitor(handler=BlockingHandler(), daemon=True)
 monitor.start()
@@ -150,7 +150,26 @@ testsupport.wait_until(lambda: hasattr(monitor, "_window_handle"))
 simwin.plug(u"\\\\?\\Volume{00000000-0000-0000-0000-0000000000e5}\\",
             [u"E:\\"], timeout=0.2)
 print("blocked in Push:", entered.wait(10))
+%(before_exit)s
 sys.exit(0)
+"""
+
+# Exit functions dropped, so that nothing waits for a callback in flight,
+# and a teardown held up by the final collection of a slow __del__: a
+# callback that wants the interpreter lock back meanwhile is ended by
+# Python 3 mid-teardown.
+SLOW_TEARDOWN = r"""
+import gc, pyversion
+pyversion.drop_exit_functions()
+
+class SlowTeardown(object):
+  def __del__(self, sleep=time.sleep):
+    sleep(1.0)
+
+gc.disable()
+cycle = SlowTeardown()
+cycle.itself = cycle
+del cycle
 """
 
 # Allocation failures, chosen through the preloaded tests/failing_alloc.
@@ -276,7 +295,9 @@ class InterpreterExitTest(unittest.TestCase):
   def test_a_blocked_callback_holds_exit_briefly(self):
     started = time.time()
     code, out, err = testsupport.run_snippet(
-        CALLBACK_AT_EXIT_CHILD % "full.put(event)", timeout=30.0)
+        CALLBACK_AT_EXIT_CHILD % {"push": "full.put(event)",
+                                  "before_exit": ""},
+        timeout=30.0)
     self.assertEqual((0, "blocked in Push: True\n"), (code, out), err)
     # About a second of waiting, well inside the child's own bound.
     self.assertLess(time.time() - started, 15.0)
@@ -285,11 +306,23 @@ class InterpreterExitTest(unittest.TestCase):
     # The gate's closing waits for it; without the closing, the thread
     # would be stopped when it wants the interpreter lock back.
     code, out, err = testsupport.run_snippet(
-        CALLBACK_AT_EXIT_CHILD %
-        "time.sleep(0.5); print('Push finished'); sys.stdout.flush()",
+        CALLBACK_AT_EXIT_CHILD % {
+            "push": "time.sleep(0.5); print('Push finished'); "
+                    "sys.stdout.flush()",
+            "before_exit": ""},
         timeout=30.0)
     self.assertEqual((0, "blocked in Push: True\nPush finished\n"),
                      (code, out), err)
+
+  def test_callback_ended_mid_teardown_leaves_the_interpreter_alone(self):
+    # Python 3 ends the callback's thread as it wants the lock back; the
+    # module's frames on that thread must not release what they hold while
+    # the exiting thread tears the interpreter down.
+    code, out, err = testsupport.run_snippet(
+        CALLBACK_AT_EXIT_CHILD % {"push": "time.sleep(0.3)",
+                                  "before_exit": SLOW_TEARDOWN},
+        timeout=30.0)
+    self.assertEqual((0, "blocked in Push: True\n", ""), (code, out, err))
 
   def test_exit_while_drive_events_arrive(self):
     failures = []

@@ -22,7 +22,9 @@ constexpr int kMaxPathNamesPasses = 32;
 class PathNamesBuffer {
  public:
   PathNamesBuffer() = default;
-  ~PathNamesBuffer() { PyMem_Free(units_); }
+  ~PathNamesBuffer() {
+    if (py::CleanupMayTouchInterpreter()) PyMem_Free(units_);
+  }
   PathNamesBuffer(const PathNamesBuffer&) = delete;
   PathNamesBuffer& operator=(const PathNamesBuffer&) = delete;
 
