@@ -34,7 +34,7 @@ inline PyObject* RaiseForCurrentCxxException() {
 // `Function` as the interpreter may call it: a built-in function or method
 // of METH_NOARGS, METH_O or METH_VARARGS kind ...
 template <PyObject* (*Function)(PyObject*, PyObject*)>
-PyObject* Guarded(PyObject* self, PyObject* args) {
+PYAPI_CATCHES_FORCED_UNWIND PyObject* Guarded(PyObject* self, PyObject* args) {
   try {
     return Function(self, args);
   }
@@ -46,7 +46,8 @@ PyObject* Guarded(PyObject* self, PyObject* args) {
 
 // ... of METH_KEYWORDS kind, or a type's tp_new or tp_call ...
 template <PyObject* (*Function)(PyObject*, PyObject*, PyObject*)>
-PyObject* Guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
+PYAPI_CATCHES_FORCED_UNWIND PyObject* Guarded(PyObject* self, PyObject* args,
+                                              PyObject* kwargs) {
   try {
     return Function(self, args, kwargs);
   }
@@ -58,7 +59,9 @@ PyObject* Guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ... or a tp_new slot.
 template <PyObject* (*Function)(PyTypeObject*, PyObject*, PyObject*)>
-PyObject* Guarded(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PYAPI_CATCHES_FORCED_UNWIND PyObject* Guarded(PyTypeObject* type,
+                                              PyObject* args,
+                                              PyObject* kwargs) {
   try {
     return Function(type, args, kwargs);
   }
@@ -71,7 +74,7 @@ PyObject* Guarded(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Runs `body` (a module's load, which reports failure with an exception
 // pending) so that a C++ exception becomes the pending exception instead.
 template <typename Body>
-void GuardedLoad(Body body) {
+PYAPI_CATCHES_FORCED_UNWIND void GuardedLoad(Body body) {
   try {
     body();
   }

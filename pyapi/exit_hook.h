@@ -70,7 +70,8 @@ inline PyObject* RegisteredFunction(PyObject* /*capsule*/,
 }
 
 // The capsule's destructor, which no caller can hear fail.
-inline void RunHookOnRelease(PyObject* /*capsule*/) {
+PYAPI_CATCHES_FORCED_UNWIND inline void RunHookOnRelease(
+    PyObject* /*capsule*/) {
   try {
     RunHookIfExiting();
   }

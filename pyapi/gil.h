@@ -19,7 +19,7 @@ namespace gil_detail {
 // Such a thread is parked instead, as the gate parks a thread it refuses;
 // Python 3.14 does the same for its own threads.
 template <typename Gate, typename Take>
-void TakeLock(Take take) {
+PYAPI_CATCHES_FORCED_UNWIND void TakeLock(Take take) {
 #if PYAPI_HAS_FORCED_UNWIND
   try {
     take();

@@ -144,7 +144,9 @@ bool DeliverEvent(HWND window, py::Handle callback, char letter, bool arrival) {
 
 }  // namespace
 
-void HandleEvent(HWND window, const DEV_BROADCAST_HDR* header, bool arrival) {
+PYAPI_CATCHES_FORCED_UNWIND void HandleEvent(HWND window,
+                                             const DEV_BROADCAST_HDR* header,
+                                             bool arrival) {
   // The lock comes before the property is read: every path that releases
   // a callable takes the properties off first, under the lock, so a
   // property read under the lock names a live object. Read without it, the
@@ -167,8 +169,10 @@ void HandleEvent(HWND window, const DEV_BROADCAST_HDR* header, bool arrival) {
   py::WriteUnraisable(kHandleEventName);
 }
 
-LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam,
-                                 LPARAM lparam) {
+PYAPI_CATCHES_FORCED_UNWIND LRESULT CALLBACK WindowProcedure(HWND window,
+                                                             UINT message,
+                                                             WPARAM wparam,
+                                                             LPARAM lparam) {
   // No C++ exception may unwind through the system's frames.
   try {
     if (message == WM_DEVICECHANGE &&
