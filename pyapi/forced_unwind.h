@@ -8,9 +8,9 @@
 // - A handler that catches everything must let it pass
 //   (PYAPI_PASS_FORCED_UNWIND before catch (...)); swallowed, or stopped by
 //   a noexcept frame, it ends the process.
-// - Where the unwinding would reach a scope that holds the interpreter
-//   lock, the thread is parked instead (PYAPI_PARK_ON_FORCED_UNWIND, inside
-//   that scope).
+// - Where the unwinding would go on into frames that must not unwind (the
+//   system's, above a window procedure), the thread is parked instead
+//   (PYAPI_PARK_ON_FORCED_UNWIND).
 // - A destructor on the way, in a frame between the interpreter call that
 //   ended the thread and that scope, leaves the interpreter alone
 //   (CleanupMayTouchInterpreter): what the ended thread held stays held, as

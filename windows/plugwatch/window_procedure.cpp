@@ -161,7 +161,8 @@ PYAPI_CATCHES_FORCED_UNWIND void HandleEvent(HWND window,
     if (DeliverEvent(window, callback, letter, arrival)) return;
   }
   // Python 3 ended this thread inside the callback, as finalization began:
-  // the lock is no longer the thread's for the visit to release.
+  // it stops here rather than unwind on into the system's frames that
+  // called the window procedure.
   PYAPI_PARK_ON_FORCED_UNWIND
   catch (...) {
     py::RaiseForCurrentCxxException();
